@@ -1,0 +1,41 @@
+#pragma once
+
+#include <complex>
+#include <cstddef>
+
+#include "kelo/point_evaluator.hpp"
+
+namespace kelo {
+
+/**
+ * Evaluates the series of harmonics Y_l^m, l = 0..lmax, at N points.
+ *
+ * The output is point-major: the sphCount values of point 0 in series order
+ * (see PointSPHEvaluator::iterator), then those of point 1, and so on, with
+ * sphCount = (lmax + 1)^2, or (lmax + 1)(lmax + 2)/2 without negative orders.
+ * Positions are counted in size_t, so N * sphCount may exceed 2^32.
+ *
+ * @param output N * sphCount writable values
+ * @param lmax highest degree, inclusive; at most PointSPHEvaluator<Real>::maxLmax
+ * @param phi N polar angles
+ * @param theta N azimuthal angles
+ * @param N number of points
+ * @param negative_m whether the orders -1..-l follow 0..l in every degree
+ * @throws std::length_error if lmax is too large, std::bad_alloc if the
+ *         evaluator's tables cannot be allocated; nothing is written then
+ */
+template <typename Real>
+void evaluate_SPH(std::complex<Real>* output, unsigned int lmax, const Real* phi,
+                  const Real* theta, unsigned int N, bool negative_m) {
+    PointSPHEvaluator<Real> evaluator(lmax);
+    const auto end = evaluator.end(negative_m);
+    std::size_t position = 0;
+    for (unsigned int point = 0; point < N; ++point) {
+        evaluator.compute(phi[point], theta[point]);
+        for (auto it = evaluator.begin(negative_m); it != end; ++it) {
+            output[position++] = *it;
+        }
+    }
+}
+
+}  // namespace kelo

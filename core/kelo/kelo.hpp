@@ -1,0 +1,9 @@
+#pragma once
+
+// kelo: complex spherical harmonics and their gradients, evaluated point by point.
+
+#include "kelo/shared_array.hpp"
+#include "kelo/complex_arithmetic.hpp"
+#include "kelo/point_evaluator.hpp"
+#include "kelo/series_iterator.hpp"
+#include "kelo/batch.hpp"
