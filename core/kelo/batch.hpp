@@ -38,4 +38,40 @@ void evaluate_SPH(std::complex<Real>* output, unsigned int lmax, const Real* phi
     }
 }
 
+/**
+ * Evaluates dY_l^m/dphi and dY_l^m/dtheta, and optionally Y_l^m, at N points in
+ * one pass.
+ *
+ * Seen as an array of shape (N, sphCount, 2), the gradients hold the pairs
+ * (d/dphi, d/dtheta) in the order of the harmonics of evaluate_SPH; the
+ * harmonics, when asked for, are laid out as there. d/dtheta = i m Y_l^m.
+ *
+ * @param gradients 2 * N * sphCount writable values, or null to skip them
+ * @param harmonics N * sphCount writable values, or null to skip them
+ * @param lmax, phi, theta, N, negative_m as for evaluate_SPH
+ * @throws as evaluate_SPH, before anything is written
+ */
+template <typename Real>
+void evaluate_SPH_with_grads(std::complex<Real>* gradients, std::complex<Real>* harmonics,
+                             unsigned int lmax, const Real* phi, const Real* theta,
+                             unsigned int N, bool negative_m) {
+    PointSPHEvaluator<Real> evaluator(lmax);
+    const auto end = evaluator.end(negative_m);
+    std::size_t position = 0;
+    for (unsigned int point = 0; point < N; ++point) {
+        evaluator.compute(phi[point], theta[point]);
+        for (auto it = evaluator.begin(negative_m); it != end; ++it, ++position) {
+            const std::complex<Real> value = *it;
+            if (harmonics != nullptr) {
+                harmonics[position] = value;
+            }
+            if (gradients != nullptr) {
+                gradients[2 * position] = it.grad_phi();
+                gradients[2 * position + 1] =
+                    multiply(std::complex<Real>(Real(0), static_cast<Real>(it.m())), value);
+            }
+        }
+    }
+}
+
 }  // namespace kelo

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cmath>
 #include <complex>
 #include <cstdint>
 
@@ -42,6 +43,55 @@ public:
     }
 
     bool operator!=(const iterator& other) const { return !(*this == other); }
+
+    /**
+     * dY_l^m/dphi at the current position:
+     *
+     *     0 <= m < l:  m cot(phi) Y_l^m - sqrt((l + m + 1)(l - m)) exp(-i theta) Y_l^(m+1)
+     *     m = l:       l cot(phi) Y_l^l
+     *     m < 0:       m cot(phi) Y_l^m + sqrt((l + m + 1)(l - m)) exp(-i theta) Y_l^(m+1)
+     *
+     * Where m cot(phi) is not finite (at the poles, or where sin(phi) is so small
+     * that the quotient overflows) the first term is taken as its limit
+     * m cos(phi) (Y_l^m / sin(phi)), with one power of sin(phi) cancelled from
+     * the Legendre entry; for m = 0 that limit is 0.
+     */
+    std::complex<Real> grad_phi() const {
+        const PointSPHEvaluator& evaluator = *m_evaluator;
+        const std::uint32_t l = m_l;
+        const bool negative = m_mIndex > l;
+        const std::uint32_t absM = negative ? m_mIndex - l : m_mIndex;
+        const std::int32_t m = this->m();
+
+        const Real cotangentFactor = static_cast<Real>(m) * evaluator.m_cosPhi / evaluator.m_sinPhi;
+        std::complex<Real> first;
+        if (std::isfinite(cotangentFactor)) {
+            first = multiply(std::complex<Real>(cotangentFactor, Real(0)), **this);
+        } else if (m == 0) {
+            first = multiply(std::complex<Real>(Real(0), Real(0)), **this);
+        } else {
+            const Real reducedLegendre =
+                evaluator.m_sinPowers[absM - 1] * evaluator.jacobi(absM, l - absM);
+            const std::complex<Real> phase = evaluator.m_thetaHarmonics[absM];
+            const std::complex<Real> overSin =
+                multiply(std::complex<Real>(scaleBySqrt2Pi(reducedLegendre), Real(0)),
+                         negative ? std::conj(phase) : phase);
+            first = multiply(overSin,
+                             std::complex<Real>(static_cast<Real>(m) * evaluator.m_cosPhi, Real(0)));
+        }
+        if (m_mIndex == l) {
+            return first;
+        }
+
+        // Y_l^(m+1), read from the tables; for m = -1 it is Y_l^0, whose phase is not conjugated.
+        const std::complex<Real> next =
+            negative ? harmonic(evaluator, l, absM - 1, absM > 1) : harmonic(evaluator, l, absM + 1, false);
+        const Real ladder = std::sqrt(static_cast<Real>(static_cast<std::int64_t>(l) + m + 1) *
+                                      static_cast<Real>(static_cast<std::int64_t>(l) - m));
+        const std::complex<Real> second =
+            multiply(multiply(std::complex<Real>(ladder, Real(0)), evaluator.m_expNegTheta), next);
+        return negative ? first + second : first - second;
+    }
 
     std::uint32_t l() const { return m_l; }
 
