@@ -1,0 +1,152 @@
+"""python -m kelo: evaluate a series of harmonics on many points, time it, check it.
+
+The harmonics are evaluated on a built-in grid (or on points from a .npy file),
+timed, and checked for orthonormality by a quadrature that is exact for them.
+"""
+
+import argparse
+import os
+import sys
+import tempfile
+import time
+
+import numpy as np
+
+from kelo import MAX_LMAX, get_LMs, pointwise_sph, pointwise_sph_grads
+
+DEFAULT_LMAX = 16
+DEFAULT_POINTS = 100_000
+# The quadrature check costs about lmax^6; beyond this degree only the lower
+# degrees are checked.
+CHECKED_LMAX = 40
+
+
+class UsageError(Exception):
+    """Bad input from the user, reported in one line with exit status 2."""
+
+
+class Parser(argparse.ArgumentParser):
+    def error(self, message):
+        raise UsageError(message)
+
+
+def parse_arguments(argv):
+    parser = Parser(prog="python -m kelo", description=__doc__.splitlines()[0])
+    parser.add_argument("--lmax", type=int, default=DEFAULT_LMAX,
+                        help=f"highest degree, inclusive (default {DEFAULT_LMAX})")
+    parser.add_argument("--points", type=int, default=DEFAULT_POINTS,
+                        help=f"approximate size of the built-in grid (default {DEFAULT_POINTS})")
+    parser.add_argument("--float32", action="store_true", help="evaluate in single precision")
+    parser.add_argument("--no-negative-m", dest="negative_m", action="store_false",
+                        help="leave out the orders m < 0")
+    parser.add_argument("--grads", action="store_true",
+                        help="evaluate the gradients (d/dphi, d/dtheta) as well")
+    parser.add_argument("--input", metavar="FILE.npy",
+                        help="evaluate at these points instead: an N x 2 array of (phi, theta)")
+    parser.add_argument("--output", metavar="FILE.npy",
+                        help="save the harmonics (with --grads: the gradients) to this file")
+    arguments = parser.parse_args(argv)
+    if not 0 <= arguments.lmax <= MAX_LMAX:
+        raise UsageError(f"--lmax must lie in 0..{MAX_LMAX}, got {arguments.lmax}")
+    if arguments.points < 1:
+        raise UsageError(f"--points must be positive, got {arguments.points}")
+    return arguments
+
+
+def quadrature_grid(polar_nodes):
+    """Gauss-Legendre nodes in cos(phi) times equispaced theta, with weights.
+
+    It integrates Y_a conj(Y_b) exactly for every degree below polar_nodes.
+    """
+    x, polar_weights = np.polynomial.legendre.leggauss(polar_nodes)
+    azimuths = 2 * polar_nodes
+    theta = 2 * np.pi * np.arange(azimuths) / azimuths
+    phi = np.repeat(np.arccos(x), azimuths)
+    weights = np.repeat(polar_weights, azimuths) * (2 * np.pi / azimuths)
+    return phi, np.tile(theta, polar_nodes), weights
+
+
+def load_points(path):
+    try:
+        points = np.load(path, allow_pickle=False)
+    except (OSError, ValueError) as error:
+        raise UsageError(f"cannot read {path}: {error}") from None
+    if points.ndim != 2 or points.shape[1] != 2:
+        raise UsageError(f"{path} holds an array of shape {points.shape}, not N x 2")
+    if points.dtype.kind not in "iuf":
+        raise UsageError(f"{path} holds {points.dtype} data, not real numbers")
+    return points[:, 0], points[:, 1]
+
+
+def orthonormality_error(lmax, dtype, negative_m):
+    """Largest deviation of the quadrature Gram matrix from the identity."""
+    checked = min(lmax, CHECKED_LMAX)
+    phi, theta, weights = quadrature_grid(checked + 1)
+    harmonics = pointwise_sph(phi.astype(dtype), theta.astype(dtype), checked, negative_m)
+    harmonics = harmonics.astype(np.complex128)
+    gram = harmonics.conj().T @ (weights[:, None] * harmonics)
+    return checked, np.abs(gram - np.eye(len(gram))).max()
+
+
+def save_atomically(path, array):
+    """Writes the whole array or nothing: a failed run leaves no partial file."""
+    directory = os.path.dirname(os.path.abspath(path))
+    handle, temporary = tempfile.mkstemp(suffix=".npy", dir=directory)
+    try:
+        with os.fdopen(handle, "wb") as stream:
+            np.save(stream, array)
+        os.replace(temporary, path)
+    except BaseException:
+        os.unlink(temporary)
+        raise
+
+
+def run(arguments):
+    dtype = np.float32 if arguments.float32 else np.float64
+    if arguments.input is not None:
+        phi, theta = load_points(arguments.input)
+        source = arguments.input
+    else:
+        phi, theta, _ = quadrature_grid(max(1, round(np.sqrt(arguments.points / 2))))
+        source = "Gauss-Legendre x equispaced grid"
+    phi = np.ascontiguousarray(phi, dtype=dtype)
+    theta = np.ascontiguousarray(theta, dtype=dtype)
+
+    start = time.perf_counter()
+    if arguments.grads:
+        result = pointwise_sph_grads(phi, theta, arguments.lmax, arguments.negative_m,
+                                     return_sphs=False)
+    else:
+        result = pointwise_sph(phi, theta, arguments.lmax, arguments.negative_m)
+    elapsed = time.perf_counter() - start
+    if arguments.output is not None:
+        save_atomically(arguments.output, result)
+
+    count = len(get_LMs(arguments.lmax, arguments.negative_m))
+    checked, error = orthonormality_error(arguments.lmax, dtype, arguments.negative_m)
+    rate = phi.size / elapsed if elapsed > 0 else float("inf")
+    print(f"points      {phi.size} ({source})")
+    print(f"lmax        {arguments.lmax}: {count} harmonics per point"
+          f"{'' if arguments.negative_m else ', m >= 0 only'}")
+    print(f"precision   {np.dtype(dtype).name}, {'gradients' if arguments.grads else 'values'}")
+    print(f"time        {elapsed * 1e3:.2f} ms")
+    print(f"throughput  {rate:.4g} points/s, {rate * count:.4g} harmonics/s")
+    print(f"orthonormality error  {error:.2e} (degrees up to {checked})")
+    if arguments.output is not None:
+        print(f"output      {arguments.output}: {result.shape} {result.dtype}")
+
+
+def main(argv=None):
+    try:
+        run(parse_arguments(argv))
+    except UsageError as error:
+        print(f"kelo: error: {error}", file=sys.stderr)
+        return 2
+    except (ValueError, MemoryError, OSError) as error:
+        print(f"kelo: error: {error}", file=sys.stderr)
+        return 2
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,37 @@
+# The C++ core as the binding sees it, and the guards that keep every call of
+# it within the sizes the core relies on (the core itself checks nothing).
+
+from libcpp cimport bool
+
+cdef extern from "kelo/kelo.hpp" nogil:
+    const unsigned int MAX_LMAX "kelo::PointSPHEvaluator<double>::maxLmax"
+
+    void evaluate_SPH_f "kelo::evaluate_SPH<float>" (
+        float complex* output, unsigned int lmax, const float* phi, const float* theta,
+        unsigned int N, bool negative_m) except +
+    void evaluate_SPH_d "kelo::evaluate_SPH<double>" (
+        double complex* output, unsigned int lmax, const double* phi, const double* theta,
+        unsigned int N, bool negative_m) except +
+    void evaluate_SPH_with_grads_f "kelo::evaluate_SPH_with_grads<float>" (
+        float complex* gradients, float complex* harmonics, unsigned int lmax,
+        const float* phi, const float* theta, unsigned int N, bool negative_m) except +
+    void evaluate_SPH_with_grads_d "kelo::evaluate_SPH_with_grads<double>" (
+        double complex* gradients, double complex* harmonics, unsigned int lmax,
+        const double* phi, const double* theta, unsigned int N, bool negative_m) except +
+
+
+cdef inline unsigned int core_lmax(unsigned int lmax) except? 0:
+    """Passes lmax on, refusing degrees whose tables the core cannot index."""
+    if lmax > MAX_LMAX:
+        raise ValueError(
+            f"lmax is {lmax}, but kelo supports degrees up to {MAX_LMAX} only")
+    return lmax
+
+
+cdef inline int require_theta_for_every_point(phi, theta) except -1:
+    """The core reads as many azimuths as there are polar angles."""
+    if theta.size < phi.size:
+        raise ValueError(
+            f"theta has {theta.size} elements but phi has {phi.size}: "
+            f"every point needs both angles")
+    return 0

@@ -1,0 +1,49 @@
+import subprocess
+import sys
+import textwrap
+
+import numpy as np
+import pytest
+from scipy.special import sph_harm_y
+
+from kelo import get_LMs
+
+
+def scipy_harmonics(lmax, phi, theta, negative_m=True, diff_n=0):
+    """kelo's series from SciPy, whose harmonics carry the Condon-Shortley phase.
+
+    kelo's Y_l^m is (-1)^m times SciPy's for m >= 0, and Y_l^(-m) = conj(Y_l^m).
+    With diff_n=1 returns (values, gradients) shaped as kelo's.
+    """
+    lms = get_LMs(lmax, negative_m)
+    l = lms[:, 0]
+    m = np.abs(lms[:, 1])
+    phi = np.asarray(phi, dtype=np.float64)[..., None]
+    theta = np.asarray(theta, dtype=np.float64)[..., None]
+    sign = (-1.0) ** m
+    if diff_n == 0:
+        values = sign * sph_harm_y(l, m, phi, theta)
+        return np.where(lms[:, 1] < 0, values.conj(), values)
+    values, gradients = sph_harm_y(l, m, phi, theta, diff_n=1)
+    values = sign * values
+    gradients = sign[:, None] * gradients
+    negative = lms[:, 1] < 0
+    return (np.where(negative, values.conj(), values),
+            np.where(negative[:, None], gradients.conj(), gradients))
+
+
+@pytest.fixture
+def rng():
+    return np.random.default_rng(20261209)
+
+
+def random_angles(rng, shape, dtype=np.float64):
+    phi = rng.uniform(0, np.pi, shape).astype(dtype)
+    theta = rng.uniform(0, 2 * np.pi, shape).astype(dtype)
+    return phi, theta
+
+
+def run_python(code, *options):
+    """Runs code in a fresh interpreter (with options such as -O); returns the process."""
+    return subprocess.run([sys.executable, *options, "-c", textwrap.dedent(code)],
+                          capture_output=True, text=True, timeout=120)

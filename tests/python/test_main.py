@@ -1,0 +1,65 @@
+"""python -m kelo: the report, its options and its one-line errors."""
+
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+from kelo import pointwise_sph, pointwise_sph_grads
+
+
+def kelo(*arguments, cwd=None):
+    return subprocess.run([sys.executable, "-m", "kelo", *arguments], capture_output=True,
+                          text=True, timeout=120, cwd=cwd)
+
+
+def test_report_on_the_built_in_grid():
+    process = kelo("--lmax", "6", "--points", "2000")
+    assert process.returncode == 0, process.stderr
+    report = dict(line.split(None, 1) for line in process.stdout.splitlines()
+                  if not line.startswith("orthonormality"))
+    assert report["lmax"].startswith("6: 49 harmonics")
+    assert report["precision"].startswith("float64")
+    error = float(process.stdout.split("orthonormality error")[1].split()[0])
+    assert error < 1e-13
+
+
+def test_input_and_output_files(tmp_path):
+    points = np.array([[0.1, 0.2], [1.0, 3.0], [2.5, 6.0]])
+    np.save(tmp_path / "points.npy", points)
+    process = kelo("--input", "points.npy", "--output", "values.npy", "--lmax", "3",
+                   "--float32", "--no-negative-m", cwd=tmp_path)
+    assert process.returncode == 0, process.stderr
+    expected = pointwise_sph(points[:, 0].astype(np.float32), points[:, 1].astype(np.float32), 3,
+                             False)
+    np.testing.assert_array_equal(np.load(tmp_path / "values.npy"), expected)
+
+    process = kelo("--input", "points.npy", "--output", "gradients.npy", "--lmax", "2", "--grads",
+                   cwd=tmp_path)
+    assert process.returncode == 0, process.stderr
+    np.testing.assert_array_equal(np.load(tmp_path / "gradients.npy"),
+                                  pointwise_sph_grads(points[:, 0], points[:, 1], 2, True, False))
+
+
+@pytest.mark.parametrize(("arguments", "content", "message"), [
+    (["--lmax", "-1"], None, "--lmax must lie in 0..46340"),
+    (["--lmax", "two"], None, "invalid int value"),
+    (["--lmax", "50000"], None, "46340"),
+    (["--input", "missing.npy"], None, "cannot read missing.npy"),
+    (["--input", "bad.npy"], b"not an array", "cannot read bad.npy"),
+    (["--input", "bad.npy"], np.zeros((4, 3)), "not N x 2"),
+    (["--input", "bad.npy"], np.array([["a", "b"]]), "not real numbers"),
+    (["--input", "bad.npy"], np.zeros((2, 2), dtype=np.complex128), "not real numbers"),
+])
+def test_bad_input_is_one_line_with_status_two(tmp_path, arguments, content, message):
+    if isinstance(content, bytes):
+        (tmp_path / "bad.npy").write_bytes(content)
+    elif content is not None:
+        np.save(tmp_path / "bad.npy", content)
+    process = kelo(*arguments, "--output", "out.npy", "--points", "100", cwd=tmp_path)
+    assert process.returncode == 2
+    assert process.stdout == ""
+    assert len(process.stderr.splitlines()) == 1 and message in process.stderr
+    assert not (tmp_path / "out.npy").exists()
+    assert [path.name for path in tmp_path.iterdir()] in ([], ["bad.npy"])
