@@ -75,6 +75,23 @@ def test_a_second_interpreter_is_refused():
            "interpreter per process." in process.stdout + process.stderr
 
 
+def test_a_failed_import_can_be_retried():
+    process = run_python("""
+        import sys
+        sys.modules["numpy"] = None
+        try:
+            import kelo._kelo
+        except ImportError as error:
+            print(type(error).__name__)
+        del sys.modules["numpy"]
+        for name in [name for name in sys.modules if name.startswith("kelo")]:
+            del sys.modules[name]
+        import kelo._kelo
+        print(kelo._kelo.pointwise_sph([0.5], [0.5], 1).shape)
+    """)
+    assert process.stdout.split() == ["ModuleNotFoundError", "(1,", "4)"], process.stderr
+
+
 A = np.linspace(0.1, 1.0, 3)
 
 
