@@ -1,8 +1,9 @@
 # Everyday commands. `make test` and `make demo` work on a fresh clone.
 
 # python3.12 from PATH when it runs, else the newest pyenv build of 3.12.
+PYENV_ROOT ?= $(HOME)/.pyenv
 PYTHON312 ?= $(shell python3.12 -c '' 2>/dev/null && echo python3.12 || \
-               ls -d $(HOME)/.pyenv/versions/3.12*/bin/python3.12 2>/dev/null | tail -n 1)
+               ls -d $(PYENV_ROOT)/versions/3.12*/bin/python3.12 2>/dev/null | tail -n 1)
 VENV := .venv
 PY := $(VENV)/bin/python
 # The venv's meson, ninja and cython come first for every build step.
