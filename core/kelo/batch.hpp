@@ -66,7 +66,7 @@ void evaluate_SPH_with_grads(std::complex<Real>* gradients, std::complex<Real>* 
                 harmonics[position] = value;
             }
             if (gradients != nullptr) {
-                gradients[2 * position] = it.grad_phi();
+                gradients[2 * position] = it.grad_phi(value);
                 gradients[2 * position + 1] =
                     multiply(std::complex<Real>(Real(0), static_cast<Real>(it.m())), value);
             }

@@ -56,7 +56,10 @@ public:
      * m cos(phi) (Y_l^m / sin(phi)), with one power of sin(phi) cancelled from
      * the Legendre entry; for m = 0 that limit is 0.
      */
-    std::complex<Real> grad_phi() const {
+    std::complex<Real> grad_phi() const { return grad_phi(**this); }
+
+    /** grad_phi() for a caller that already holds this position's value Y_l^m. */
+    std::complex<Real> grad_phi(std::complex<Real> value) const {
         const PointSPHEvaluator& evaluator = *m_evaluator;
         const std::uint32_t l = m_l;
         const bool negative = m_mIndex > l;
@@ -66,9 +69,9 @@ public:
         const Real cotangentFactor = static_cast<Real>(m) * evaluator.m_cosPhi / evaluator.m_sinPhi;
         std::complex<Real> first;
         if (std::isfinite(cotangentFactor)) {
-            first = multiply(std::complex<Real>(cotangentFactor, Real(0)), **this);
+            first = multiply(std::complex<Real>(cotangentFactor, Real(0)), value);
         } else if (m == 0) {
-            first = multiply(std::complex<Real>(Real(0), Real(0)), **this);
+            first = multiply(std::complex<Real>(Real(0), Real(0)), value);
         } else {
             const Real reducedLegendre =
                 evaluator.m_sinPowers[absM - 1] * evaluator.jacobi(absM, l - absM);
