@@ -3,7 +3,7 @@
 #include <complex>
 #include <cstddef>
 
-#include "kelo/point_evaluator.hpp"
+#include "kelo/series_kernel.hpp"
 
 namespace kelo {
 
@@ -27,14 +27,10 @@ namespace kelo {
 template <typename Real>
 void evaluate_SPH(std::complex<Real>* output, unsigned int lmax, const Real* phi,
                   const Real* theta, unsigned int N, bool negative_m) {
-    PointSPHEvaluator<Real> evaluator(lmax);
-    const auto end = evaluator.end(negative_m);
-    std::size_t position = 0;
+    detail::SeriesKernel<Real> kernel(lmax, negative_m, false);
+    const std::size_t count = kernel.count();
     for (unsigned int point = 0; point < N; ++point) {
-        evaluator.compute(phi[point], theta[point]);
-        for (auto it = evaluator.begin(negative_m); it != end; ++it) {
-            output[position++] = *it;
-        }
+        kernel.values(phi[point], theta[point], output + point * count);
     }
 }
 
@@ -55,21 +51,15 @@ template <typename Real>
 void evaluate_SPH_with_grads(std::complex<Real>* gradients, std::complex<Real>* harmonics,
                              unsigned int lmax, const Real* phi, const Real* theta,
                              unsigned int N, bool negative_m) {
-    PointSPHEvaluator<Real> evaluator(lmax);
-    const auto end = evaluator.end(negative_m);
-    std::size_t position = 0;
+    detail::SeriesKernel<Real> kernel(lmax, negative_m, gradients != nullptr);
+    const std::size_t count = kernel.count();
     for (unsigned int point = 0; point < N; ++point) {
-        evaluator.compute(phi[point], theta[point]);
-        for (auto it = evaluator.begin(negative_m); it != end; ++it, ++position) {
-            const std::complex<Real> value = *it;
-            if (harmonics != nullptr) {
-                harmonics[position] = value;
-            }
-            if (gradients != nullptr) {
-                gradients[2 * position] = it.grad_phi(value);
-                gradients[2 * position + 1] =
-                    multiply(std::complex<Real>(Real(0), static_cast<Real>(it.m())), value);
-            }
+        const std::size_t position = point * count;
+        if (gradients != nullptr) {
+            kernel.gradients(phi[point], theta[point], gradients + 2 * position,
+                             harmonics == nullptr ? nullptr : harmonics + position);
+        } else if (harmonics != nullptr) {
+            kernel.values(phi[point], theta[point], harmonics + position);
         }
     }
 }

@@ -139,6 +139,20 @@ public:
     }
     ///@}
 
+    /**
+     * p_0^(m), the constant polynomial of order m, from p_0^(m-1) (ignored for
+     * m = 0). It does not depend on x; the chain runs in double so that the
+     * float value carries one rounding per step.
+     */
+    static Real constantJacobi(std::uint32_t m, Real previous) {
+        if (m == 0) {
+            // 1/sqrt(2) as 1.0 / sqrt(2.0): one ulp below the correctly rounded value.
+            return static_cast<Real>(1.0 / std::sqrt(2.0));
+        }
+        return static_cast<Real>(std::sqrt(0.5 / static_cast<double>(m) + 1.0) *
+                                 static_cast<double>(previous));
+    }
+
 private:
     static std::uint32_t checkedLmax(unsigned int lmax) {
         if (lmax > maxLmax) {
@@ -187,15 +201,9 @@ private:
         const Real* a = m_prefactors.data();
         const Real* b = a + lmax * (lmax + 1);
         Real* jacobi = m_jacobi.data();
-        // 1/sqrt(2) as 1.0 / sqrt(2.0): one ulp below the correctly rounded value.
-        const double firstConstant = 1.0 / std::sqrt(2.0);
         for (std::uint32_t m = 0; m <= lmax; ++m) {
             Real* row = jacobi + m * rowLength;
-            // The constant polynomials do not depend on x. They are chained in
-            // double so that the float table carries one rounding per entry.
-            row[0] = m == 0 ? static_cast<Real>(firstConstant)
-                            : static_cast<Real>(std::sqrt(0.5 / static_cast<double>(m) + 1.0) *
-                                                static_cast<double>(jacobi[(m - 1) * rowLength]));
+            row[0] = constantJacobi(m, m == 0 ? Real(0) : jacobi[(m - 1) * rowLength]);
             if (lmax == 0) {
                 return;
             }

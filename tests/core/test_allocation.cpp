@@ -73,16 +73,27 @@ TYPED_TEST(Allocation, FailureInAnyTableReleasesTheTablesBuiltBefore) {
     }
 }
 
-TYPED_TEST(Allocation, BatchAllocatesOnlyItsEvaluator) {
+TYPED_TEST(Allocation, BatchAllocatesItsTablesOnceWhateverTheNumberOfPoints) {
     using Real = TypeParam;
     const auto points = randomPoints<Real>(200, 7);
     std::vector<Real> phi(points.size());
     std::vector<Real> theta(points.size());
     std::vector<std::complex<Real>> output(points.size() * seriesLength(8, true));
-    const long made = allocationsMade;
+    std::vector<std::complex<Real>> gradients(2 * output.size());
     const long live = liveAllocations;
-    evaluate_SPH<Real>(output.data(), 8, phi.data(), theta.data(), 200, true);
-    EXPECT_EQ(allocationsMade - made, kEvaluatorAllocations);
+    const auto allocationsFor = [&](unsigned n, bool withGradients) {
+        const long made = allocationsMade;
+        if (withGradients) {
+            evaluate_SPH_with_grads<Real>(gradients.data(), output.data(), 8, phi.data(), theta.data(), n, true);
+        } else {
+            evaluate_SPH<Real>(output.data(), 8, phi.data(), theta.data(), n, true);
+        }
+        return allocationsMade - made;
+    };
+    for (const bool withGradients : {false, true}) {
+        EXPECT_GE(allocationsFor(1, withGradients), kEvaluatorAllocations);
+        EXPECT_EQ(allocationsFor(200, withGradients), allocationsFor(1, withGradients));
+    }
     EXPECT_EQ(liveAllocations, live);
 }
 
