@@ -19,11 +19,13 @@ std::vector<std::pair<Real, Real>> hostilePoints() {
     const Real inf = std::numeric_limits<Real>::infinity();
     const Real nan = std::numeric_limits<Real>::quiet_NaN();
     const Real tiny = std::numeric_limits<Real>::denorm_min();
+    // Subnormal, yet 1 / sin(phi) overflows while Y_l^1 stays non-zero.
+    const Real subnormal = std::numeric_limits<Real>::min() / 8;
     const Real pi = static_cast<Real>(kPi);
     auto points = randomPoints<Real>(40, 11);
     const std::pair<Real, Real> special[] = {
         {Real(0), Real(1)},     {pi, Real(2)},         {-Real(0), Real(0)},  {Real(1), -Real(0)},
-        {tiny, Real(3)},        {Real(1e-30), Real(5)}, {Real(1e4), Real(-7)}, {Real(2), Real(1e4)},
+        {tiny, Real(3)},        {subnormal, Real(3)},        {Real(1e-30), Real(5)}, {Real(1e4), Real(-7)}, {Real(2), Real(1e4)},
         {nan, Real(1)},         {Real(1), nan},        {inf, Real(1)},       {Real(0.5), -inf},
         {Real(1e-3), Real(0)},  {Real(3.14), Real(1.5)}};
     points.insert(points.end(), std::begin(special), std::end(special));
