@@ -1,6 +1,7 @@
 # The C++ core as the binding sees it, and the guards that keep every call of
 # it within the sizes the core relies on (the core itself checks nothing).
 
+from libc.stddef cimport size_t
 from libcpp cimport bool
 
 cdef extern from "kelo/kelo.hpp" nogil:
@@ -18,6 +19,22 @@ cdef extern from "kelo/kelo.hpp" nogil:
     void evaluate_SPH_with_grads_d "kelo::evaluate_SPH_with_grads<double>" (
         double complex* gradients, double complex* harmonics, unsigned int lmax,
         const double* phi, const double* theta, unsigned int N, bool negative_m) except +
+
+    # The same on several threads, bit for bit; overloaded on the precision.
+    void evaluate_SPH_parallel "kelo::evaluate_SPH_parallel" (
+        float complex* output, unsigned int lmax, const float* phi, const float* theta,
+        size_t N, bool negative_m, unsigned int threads) except +
+    void evaluate_SPH_parallel "kelo::evaluate_SPH_parallel" (
+        double complex* output, unsigned int lmax, const double* phi, const double* theta,
+        size_t N, bool negative_m, unsigned int threads) except +
+    void evaluate_SPH_with_grads_parallel "kelo::evaluate_SPH_with_grads_parallel" (
+        float complex* gradients, float complex* harmonics, unsigned int lmax,
+        const float* phi, const float* theta, size_t N, bool negative_m,
+        unsigned int threads) except +
+    void evaluate_SPH_with_grads_parallel "kelo::evaluate_SPH_with_grads_parallel" (
+        double complex* gradients, double complex* harmonics, unsigned int lmax,
+        const double* phi, const double* theta, size_t N, bool negative_m,
+        unsigned int threads) except +
 
 
 cdef inline unsigned int core_lmax(unsigned int lmax) except? 0:

@@ -7,6 +7,41 @@
 
 namespace kelo {
 
+namespace detail {
+
+/** Writes the harmonics of points first..last-1 at their places in output. */
+template <typename Real>
+void writeValues(SeriesKernel<Real>& kernel, std::complex<Real>* output, const Real* phi,
+                 const Real* theta, std::size_t first, std::size_t last) {
+    const std::size_t count = kernel.count();
+    for (std::size_t point = first; point < last; ++point) {
+        kernel.values(phi[point], theta[point], output + point * count);
+    }
+}
+
+/**
+ * Writes the gradients and harmonics of points first..last-1 at their places;
+ * either output may be null. The kernel was built for gradients if they are asked for.
+ */
+template <typename Real>
+void writeGradients(SeriesKernel<Real>& kernel, std::complex<Real>* gradients,
+                    std::complex<Real>* harmonics, const Real* phi, const Real* theta,
+                    std::size_t first, std::size_t last) {
+    if (gradients == nullptr) {
+        if (harmonics != nullptr) {
+            writeValues(kernel, harmonics, phi, theta, first, last);
+        }
+        return;
+    }
+    const std::size_t count = kernel.count();
+    for (std::size_t point = first; point < last; ++point) {
+        kernel.gradients(phi[point], theta[point], gradients + 2 * point * count,
+                         harmonics == nullptr ? nullptr : harmonics + point * count);
+    }
+}
+
+}  // namespace detail
+
 /**
  * Evaluates the series of harmonics Y_l^m, l = 0..lmax, at N points.
  *
@@ -28,10 +63,7 @@ template <typename Real>
 void evaluate_SPH(std::complex<Real>* output, unsigned int lmax, const Real* phi,
                   const Real* theta, unsigned int N, bool negative_m) {
     detail::SeriesKernel<Real> kernel(lmax, negative_m, false);
-    const std::size_t count = kernel.count();
-    for (unsigned int point = 0; point < N; ++point) {
-        kernel.values(phi[point], theta[point], output + point * count);
-    }
+    detail::writeValues(kernel, output, phi, theta, 0, N);
 }
 
 /**
@@ -52,16 +84,7 @@ void evaluate_SPH_with_grads(std::complex<Real>* gradients, std::complex<Real>* 
                              unsigned int lmax, const Real* phi, const Real* theta,
                              unsigned int N, bool negative_m) {
     detail::SeriesKernel<Real> kernel(lmax, negative_m, gradients != nullptr);
-    const std::size_t count = kernel.count();
-    for (unsigned int point = 0; point < N; ++point) {
-        const std::size_t position = point * count;
-        if (gradients != nullptr) {
-            kernel.gradients(phi[point], theta[point], gradients + 2 * position,
-                             harmonics == nullptr ? nullptr : harmonics + position);
-        } else if (harmonics != nullptr) {
-            kernel.values(phi[point], theta[point], harmonics + position);
-        }
-    }
+    detail::writeGradients(kernel, gradients, harmonics, phi, theta, 0, N);
 }
 
 }  // namespace kelo

@@ -7,3 +7,4 @@
 #include "kelo/point_evaluator.hpp"
 #include "kelo/series_iterator.hpp"
 #include "kelo/batch.hpp"
+#include "kelo/parallel.hpp"
