@@ -133,9 +133,12 @@ def main(argv=None):
     def log(line):
         print(line, file=sys.stderr, flush=True)
 
+    # Other work on the machine slows and scatters the timings: the load tells of it.
+    load_at_start = os.getloadavg()[0]
     rows = [row for case in plan(lmaxes, point_counts)
             for row in measure(case, contestants, repeats, log)]
     settings = {
+        "load_average": [load_at_start, os.getloadavg()[0]],
         "seed": SEED,
         "output_cap_bytes": OUTPUT_CAP_BYTES,
         "scipy_harmonics_per_call": contenders.SCIPY_HARMONICS,

@@ -237,6 +237,8 @@ def markdown(results):
         f" {machine_['memory_gib']} GiB, {machine_['platform']}",
         "- Versions: " + ", ".join(f"{name} {version}" for name, version in versions_.items()
                                    if version is not None),
+        "- Load average over 1 minute: {:.2f} at the start, {:.2f} at the end".format(
+            *results["settings"]["load_average"]),
     ]
     header += [f"- Skipped: {message}" for message in results["skipped"]]
     return "\n".join(header + [
