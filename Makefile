@@ -10,7 +10,7 @@ PY := $(VENV)/bin/python
 export PATH := $(CURDIR)/$(VENV)/bin:$(PATH)
 CORE_BUILD := build/core
 
-.PHONY: demo test test-core test-python test-valgrind clean
+.PHONY: demo bench test test-core test-python test-valgrind clean
 
 # The virtual environment with the build and test tools, and kelo installed in
 # editable mode: importing it rebuilds the extension when a source changed.
@@ -24,6 +24,11 @@ $(VENV)/.ready: pyproject.toml meson.build kelo/meson.build
 
 demo: $(VENV)/.ready
 	$(PY) -m kelo
+
+# The peers from kelo's `bench` extra, installed the way kelo itself is, then the benchmark.
+bench: $(VENV)/.ready
+	$(PY) -m pip install --quiet --no-build-isolation --editable '.[bench]' -Cbuild-dir=build/py
+	$(PY) benchmarks/bench.py
 
 $(CORE_BUILD)/build.ninja: $(VENV)/.ready
 	meson setup --reconfigure $(CORE_BUILD) -Dcore_tests=enabled
