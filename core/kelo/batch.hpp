@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <complex>
 #include <cstddef>
 
@@ -14,8 +15,9 @@ template <typename Real>
 void writeValues(SeriesKernel<Real>& kernel, std::complex<Real>* output, const Real* phi,
                  const Real* theta, std::size_t first, std::size_t last) {
     const std::size_t count = kernel.count();
-    for (std::size_t point = first; point < last; ++point) {
-        kernel.values(phi[point], theta[point], output + point * count);
+    for (std::size_t point = first; point < last; point += SeriesKernel<Real>::kLanes) {
+        const std::size_t n = std::min(SeriesKernel<Real>::kLanes, last - point);
+        kernel.values(phi + point, theta + point, n, output + point * count);
     }
 }
 
@@ -34,8 +36,9 @@ void writeGradients(SeriesKernel<Real>& kernel, std::complex<Real>* gradients,
         return;
     }
     const std::size_t count = kernel.count();
-    for (std::size_t point = first; point < last; ++point) {
-        kernel.gradients(phi[point], theta[point], gradients + 2 * point * count,
+    for (std::size_t point = first; point < last; point += SeriesKernel<Real>::kLanes) {
+        const std::size_t n = std::min(SeriesKernel<Real>::kLanes, last - point);
+        kernel.gradients(phi + point, theta + point, n, gradients + 2 * point * count,
                          harmonics == nullptr ? nullptr : harmonics + point * count);
     }
 }

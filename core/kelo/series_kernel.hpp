@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cmath>
 #include <complex>
 #include <cstddef>
@@ -7,27 +8,34 @@
 #include <vector>
 
 #include "kelo/complex_arithmetic.hpp"
+#include "kelo/lanes.hpp"
 #include "kelo/point_evaluator.hpp"
 
-// The per-degree loops vectorise across orders. Where GCC can pick a clone at
-// load time, they are also built for AVX2 and AVX-512 machines. Vector lanes
-// perform the same IEEE operations as scalar code and no multiply-add is
-// contracted, so every clone writes the same bits.
+// The kernel's loops run across the points of a group, one vector lane each.
+// Where GCC can pick a clone at load time they are also built for AVX2. That
+// clone enables no FMA instructions, so none can be formed behind
+// -ffp-contract=off's back, and vector lanes perform the same IEEE operations
+// as scalar code: every clone writes the same bits. Defining KELO_VECTOR_CLONES
+// (empty, say) beforehand builds for the compiler's target alone.
+#ifndef KELO_VECTOR_CLONES
 #if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && defined(__linux__)
-#define KELO_VECTOR_CLONES \
-    __attribute__((target_clones("avx2", "default")))
+#define KELO_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
 #else
 #define KELO_VECTOR_CLONES
+#endif
 #endif
 
 namespace kelo::detail {
 
 /**
- * Writes the series of one point at a time, bit for bit as PointSPHEvaluator
- * and its iterator define it, but degree by degree in loops over orders.
+ * Writes the series of a group of up to kLanes points at a time, bit for bit
+ * as PointSPHEvaluator and its iterator define it.
  *
- * Every value is the same IEEE operation on the same operands as there; the
- * work is only arranged differently:
+ * Every value is the same IEEE operation on the same operands as there; only
+ * the arrangement differs:
+ * - the points of a group are evaluated side by side, each table entry
+ *   holding one value per point, so every loop runs across the group in
+ *   vector lanes, each lane performing the same operations in the same order;
  * - the Jacobi recurrence runs by degree, keeping the last two degrees, with
  *   its coefficients stored by degree, and computes only the entries that
  *   degrees up to lmax use;
@@ -38,14 +46,21 @@ namespace kelo::detail {
  *   of a real factor, and m cot(phi);
  * - each Legendre entry is divided by sqrt(2 pi) once for m and -m.
  *
- * The complex products here leave out the recovery of infinite products and
+ * The complex products here leave out the recovery of infinite products, and
  * the gradients leave out the pole limit. A point that needs either (a
  * product came out NaN in both parts, or m cot(phi) is not finite) is
  * written again through the iterator, which has both.
  */
 template <typename Real>
 class SeriesKernel {
+    using L = Lanes<Real>;
+    using Vector = typename L::Vector;
+    using Mask = typename L::Mask;
+
 public:
+    /** Points evaluated side by side, one per vector lane. */
+    static constexpr std::size_t kLanes = L::count;
+
     /**
      * @param lmax highest degree, inclusive; at most PointSPHEvaluator<Real>::maxLmax
      * @param negative_m whether the orders -1..-l follow 0..l in every degree
@@ -61,6 +76,7 @@ public:
           m_coefficientB(triangle(lmax)),
           m_ladder(gradients ? triangle(lmax) : 0),
           m_constants(lmax + 1),
+          m_orders(lmax + 1),
           m_sinPowers(lmax + 1),
           m_cosM(lmax + 1),
           m_sinM(lmax + 1),
@@ -68,14 +84,12 @@ public:
           m_zeroCosM(lmax + 1),
           m_zeroSinM(lmax + 1),
           m_zeroNegSinM(lmax + 1),
-          m_rows(3 * (lmax + 1)),
+          m_rows{LaneTable(lmax + 1), LaneTable(lmax + 1), LaneTable(lmax + 1)},
           m_scaled(lmax + 1),
-          m_valueRe(gradients ? lmax + 1 : 0),
-          m_valueIm(gradients ? lmax + 1 : 0),
-          m_conjRe(gradients ? lmax + 1 : 0),
-          m_conjIm(gradients ? lmax + 1 : 0),
-          m_orders(gradients ? lmax + 1 : 0),
-          m_negOrders(gradients ? lmax + 1 : 0),
+          m_valueRe(lmax + 1),
+          m_valueIm(lmax + 1),
+          m_conjRe(lmax + 1),
+          m_conjIm(lmax + 1),
           m_cotangents(gradients ? lmax + 1 : 0),
           m_negCotangents(gradients ? lmax + 1 : 0) {
         for (std::uint32_t l = 1; l <= lmax; ++l) {
@@ -84,21 +98,17 @@ public:
                 // B multiplies p_(k-1), which exists from k = 1 on.
                 m_coefficientB[triangle(l - 1) + m] =
                     m + 1 < l ? m_reference.coefficientB(m, l - m - 1) : Real(0);
+                if (gradients) {
+                    // For the order -(m + 1) the evaluator multiplies the same factors swapped.
+                    m_ladder[triangle(l - 1) + m] =
+                        std::sqrt(static_cast<Real>(l + m + 1) * static_cast<Real>(l - m));
+                }
             }
-        }
-        for (std::uint32_t l = 1; gradients && l <= lmax; ++l) {
-            for (std::uint32_t m = 0; m < l; ++m) {
-                // For the order -(m + 1) the evaluator multiplies the same two factors swapped.
-                m_ladder[triangle(l - 1) + m] =
-                    std::sqrt(static_cast<Real>(l + m + 1) * static_cast<Real>(l - m));
-            }
-        }
-        for (std::uint32_t m = 0; gradients && m <= lmax; ++m) {
-            m_orders[m] = static_cast<Real>(static_cast<std::int32_t>(m));
-            m_negOrders[m] = static_cast<Real>(-static_cast<std::int32_t>(m));
         }
         for (std::uint32_t m = 0; m <= lmax; ++m) {
-            m_constants[m] = PointSPHEvaluator<Real>::constantJacobi(m, m == 0 ? Real(0) : m_constants[m - 1]);
+            m_constants[m] =
+                PointSPHEvaluator<Real>::constantJacobi(m, m == 0 ? Real(0) : m_constants[m - 1]);
+            m_orders[m] = static_cast<Real>(static_cast<std::int32_t>(m));
         }
     }
 
@@ -108,220 +118,140 @@ public:
         return m_negativeM ? rows * rows : rows * (rows + 1) / 2;
     }
 
-    /** Writes the count() harmonics of the point (phi, theta) to out. */
-    KELO_VECTOR_CLONES void values(Real phi, Real theta, std::complex<Real>* out) {
-        preparePoint(phi, theta);
-        Real* target = reinterpret_cast<Real*>(out);
-        int recover = 0;
+    /**
+     * Writes the count() harmonics of each of the points (phi[p], theta[p]),
+     * p < n <= kLanes, to out + p count().
+     */
+    KELO_VECTOR_CLONES void values(const Real* phi, const Real* theta, std::size_t n,
+                                   std::complex<Real>* out) {
+        Group group = prepareGroup(phi, theta, n, out, nullptr);
         for (std::size_t l = 0; l <= m_lmax; ++l) {
-            advanceDegree(l);
-            recover |= harmonics(l + 1, m_scaled.data(), m_cosM.data(), m_sinM.data(),
-                                 m_zeroCosM.data(), m_zeroSinM.data(), target);
-            target += 2 * (l + 1);
-            if (m_negativeM) {
-                recover |= harmonics(l, m_scaled.data() + 1, m_cosM.data() + 1, m_negSinM.data() + 1,
-                                     m_zeroCosM.data() + 1, m_zeroNegSinM.data() + 1, target);
-                target += 2 * l;
-            }
+            advanceDegree(l, group);
+            harmonicsOfDegree(l, group);
+            storeHarmonics(l, group);
         }
-        if (recover != 0) {
-            referenceValues(phi, theta, out);
+        for (std::size_t p = 0; p < n; ++p) {
+            if (L::any(group.recover, p)) {
+                referenceValues(phi[p], theta[p], out + p * count());
+            }
         }
     }
 
     /**
-     * Writes the count() pairs (dY/dphi, dY/dtheta) of the point (phi, theta) to
-     * gradients, and its harmonics to harmonics unless that is null.
+     * Writes the count() pairs (dY/dphi, dY/dtheta) of each of the points
+     * (phi[p], theta[p]), p < n <= kLanes, to gradients + 2 p count(), and
+     * their harmonics to harmonics + p count() unless that is null.
      */
-    KELO_VECTOR_CLONES void gradients(Real phi, Real theta, std::complex<Real>* gradients,
-                                      std::complex<Real>* harmonics) {
-        preparePoint(phi, theta);
-        if (!prepareCotangents()) {
-            referenceGradients(phi, theta, gradients, harmonics);
-            return;
-        }
-        // exp(-i theta) as the evaluator forms it; cos is even, so cos(theta) stands for cos(-theta).
-        const Real negTheta = -theta;
-        Step step;
-        step.cos = negTheta == Real(0) ? Real(1) : std::cos(theta);
-        step.sin = negTheta == Real(0) ? negTheta : std::sin(negTheta);
-        step.zeroCos = Real(0) * step.cos;
-        step.zeroSin = Real(0) * step.sin;
-
-        Real* gradientTarget = reinterpret_cast<Real*>(gradients);
-        Real* valueTarget = reinterpret_cast<Real*>(harmonics);
-        Real* valueRe = m_valueRe.data();
-        Real* valueIm = m_valueIm.data();
-        Real* conjRe = m_conjRe.data();
-        Real* conjIm = m_conjIm.data();
-        int recover = 0;
+    KELO_VECTOR_CLONES void gradients(const Real* phi, const Real* theta, std::size_t n,
+                                      std::complex<Real>* gradients, std::complex<Real>* harmonics) {
+        Group group = prepareGroup(phi, theta, n, harmonics, gradients);
+        prepareCotangents(group);
         for (std::size_t l = 0; l <= m_lmax; ++l) {
-            advanceDegree(l);
-            recover |= harmonicParts(l + 1, m_scaled.data(), m_cosM.data(), m_sinM.data(),
-                                     m_zeroCosM.data(), m_zeroSinM.data(), valueRe, valueIm);
-            // Y_l^(m+1) of m = -1 is Y_l^0, so the conjugates start with it.
-            conjRe[0] = valueRe[0];
-            conjIm[0] = valueIm[0];
-            if (m_negativeM) {
-                recover |= harmonicParts(l, m_scaled.data() + 1, m_cosM.data() + 1, m_negSinM.data() + 1,
-                                         m_zeroCosM.data() + 1, m_zeroNegSinM.data() + 1, conjRe + 1,
-                                         conjIm + 1);
-            }
-
-            const Real* ladder = m_ladder.data() + (l == 0 ? 0 : triangle(l - 1));
-            // m = 0..l-1, then m = l, whose ladder term vanishes.
-            recover |= ladderGradients<false>(l, m_cotangents.data(), m_orders.data(), ladder, valueRe,
-                                              valueIm, valueRe + 1, valueIm + 1, step, gradientTarget);
-            recover |= topGradient(m_cotangents[l], m_orders[l], valueRe[l], valueIm[l],
-                                   gradientTarget + 4 * l);
-            gradientTarget += 4 * (l + 1);
-            if (m_negativeM) {
-                // m = -1..-l, whose Y_l^(m+1) are the conjugates one order lower.
-                recover |= ladderGradients<true>(l, m_negCotangents.data() + 1, m_negOrders.data() + 1,
-                                                 ladder, conjRe + 1, conjIm + 1, conjRe, conjIm, step,
-                                                 gradientTarget);
-                gradientTarget += 4 * l;
-            }
-
-            if (valueTarget != nullptr) {
-                interleave(l + 1, valueRe, valueIm, valueTarget);
-                valueTarget += 2 * (l + 1);
-                if (m_negativeM) {
-                    interleave(l, conjRe + 1, conjIm + 1, valueTarget);
-                    valueTarget += 2 * l;
-                }
+            advanceDegree(l, group);
+            harmonicsOfDegree(l, group);
+            gradientsOfDegree(l, group);
+            if (harmonics != nullptr) {
+                storeHarmonics(l, group);
             }
         }
-        if (recover != 0) {
-            referenceGradients(phi, theta, gradients, harmonics);
+        for (std::size_t p = 0; p < n; ++p) {
+            if (L::any(group.recover, p)) {
+                referenceGradients(phi[p], theta[p], gradients + 2 * p * count(),
+                                   harmonics == nullptr ? nullptr : harmonics + p * count());
+            }
         }
     }
 
 private:
-    /** exp(-i theta) times a real ladder factor needs these four numbers. */
-    struct Step {
-        Real cos;
-        Real sin;
-        Real zeroCos;  // 0 * cos, the product with the ladder factor's zero imaginary part
-        Real zeroSin;
+    /** One Vector per order m, stored as kLanes values of Real each. */
+    class LaneTable {
+    public:
+        explicit LaneTable(std::size_t entries) : m_values(entries * kLanes) {}
+        KELO_LANE_INLINE Vector operator[](std::size_t m) const { return L::load(m_values.data() + m * kLanes); }
+        KELO_LANE_INLINE void set(std::size_t m, Vector value) { L::store(m_values.data() + m * kLanes, value); }
+        bool empty() const { return m_values.empty(); }
+
+    private:
+        std::vector<Real> m_values;
+    };
+
+    /** What a group knows of each of its points; lanes past the last point repeat it. */
+    struct Group {
+        Vector cosPhi;
+        Vector sinPhi;
+        Vector stepCos;  // exp(-i theta), as the evaluator forms it
+        Vector stepSin;
+        Vector zeroStepCos;  // 0 * cos, the product with a real factor's zero imaginary part
+        Vector zeroStepSin;
+        Mask recover;  // all ones: the point takes the iterator's path
+        std::array<Real*, kLanes> harmonics;  // where each point's series starts, as real parts
+        std::array<Real*, kLanes> gradients;
     };
 
     static std::size_t triangle(std::size_t n) { return n * (n + 1) / 2; }
 
-    static int bothNaN(Real re, Real im) {
-        return static_cast<int>(std::isnan(re)) & static_cast<int>(std::isnan(im));
+    KELO_LANE_INLINE static Mask bothNaN(Vector re, Vector im) { return L::nan(re) & L::nan(im); }
+
+    /** Position of the first order of degree l in a point's series. */
+    std::size_t degreeStart(std::size_t l) const { return m_negativeM ? l * l : triangle(l); }
+
+    /** The tables of the group's points that depend on the order only. */
+    Group prepareGroup(const Real* phi, const Real* theta, std::size_t n, std::complex<Real>* harmonics,
+                       std::complex<Real>* gradients) {
+        Group group{};
+        Real lanes[6][kLanes];
+        for (std::size_t j = 0; j < kLanes; ++j) {
+            // Lanes past the last point evaluate it again and write the same bits to the same place.
+            const std::size_t p = j < n ? j : n - 1;
+            lanes[0][j] = std::cos(phi[p]);
+            lanes[1][j] = std::sin(phi[p]);
+            // cos is even, so cos(theta) stands for cos(-theta).
+            const Real negTheta = -theta[p];
+            lanes[2][j] = negTheta == Real(0) ? Real(1) : std::cos(theta[p]);
+            lanes[3][j] = negTheta == Real(0) ? negTheta : std::sin(negTheta);
+            group.harmonics[j] =
+                harmonics == nullptr ? nullptr : reinterpret_cast<Real*>(harmonics + p * count());
+            group.gradients[j] =
+                gradients == nullptr ? nullptr : reinterpret_cast<Real*>(gradients + 2 * p * count());
+        }
+        group.cosPhi = L::load(lanes[0]);
+        group.sinPhi = L::load(lanes[1]);
+        group.stepCos = L::load(lanes[2]);
+        group.stepSin = L::load(lanes[3]);
+        group.zeroStepCos = Real(0) * group.stepCos;
+        group.zeroStepSin = Real(0) * group.stepSin;
+
+        Vector sinPower = L::broadcast(Real(1));
+        for (std::size_t m = 0; m <= m_lmax; ++m) {
+            for (std::size_t j = 0; j < kLanes; ++j) {
+                const std::complex<Real> phase = unitPhase(m_orders[m] * theta[j < n ? j : n - 1]);
+                lanes[4][j] = phase.real();
+                lanes[5][j] = phase.imag();
+            }
+            const Vector cosM = L::load(lanes[4]);
+            const Vector sinM = L::load(lanes[5]);
+            m_cosM.set(m, cosM);
+            m_sinM.set(m, sinM);
+            m_negSinM.set(m, -sinM);
+            m_zeroCosM.set(m, Real(0) * cosM);
+            m_zeroSinM.set(m, Real(0) * sinM);
+            m_zeroNegSinM.set(m, Real(0) * -sinM);
+            m_sinPowers.set(m, sinPower);
+            sinPower = sinPower * group.sinPhi;
+        }
+        return group;
     }
 
-    /**
-     * The products (L, 0)(c, s) = (L c - 0 s, L s + 0 c) of count Legendre
-     * entries with their phases, interleaved into target; non-zero if one
-     * needs the infinity recovery.
-     */
-    static int harmonics(std::size_t count, const Real* __restrict scaled, const Real* __restrict cosM,
-                         const Real* __restrict sinM, const Real* __restrict zeroCosM,
-                         const Real* __restrict zeroSinM, Real* __restrict target) {
-        int recover = 0;
-        for (std::size_t m = 0; m < count; ++m) {
-            const Real re = scaled[m] * cosM[m] - zeroSinM[m];
-            const Real im = scaled[m] * sinM[m] + zeroCosM[m];
-            target[2 * m] = re;
-            target[2 * m + 1] = im;
-            recover |= bothNaN(re, im);
+    /** m cot(phi) for m = -lmax..lmax; a point where one is not finite takes the pole limit. */
+    void prepareCotangents(Group& group) {
+        for (std::size_t m = 0; m <= m_lmax; ++m) {
+            const Vector cotangent = m_orders[m] * group.cosPhi / group.sinPhi;
+            const Vector negCotangent = -m_orders[m] * group.cosPhi / group.sinPhi;
+            m_cotangents.set(m, cotangent);
+            m_negCotangents.set(m, negCotangent);
+            // Finite x gives a finite x - x; inf and NaN give NaN.
+            group.recover |= L::nan(cotangent - cotangent) | L::nan(negCotangent - negCotangent);
         }
-        return recover;
-    }
-
-    /** As harmonics(), into separate real and imaginary parts. */
-    static int harmonicParts(std::size_t count, const Real* __restrict scaled, const Real* __restrict cosM,
-                             const Real* __restrict sinM, const Real* __restrict zeroCosM,
-                             const Real* __restrict zeroSinM, Real* __restrict re, Real* __restrict im) {
-        int recover = 0;
-        for (std::size_t m = 0; m < count; ++m) {
-            re[m] = scaled[m] * cosM[m] - zeroSinM[m];
-            im[m] = scaled[m] * sinM[m] + zeroCosM[m];
-            recover |= bothNaN(re[m], im[m]);
-        }
-        return recover;
-    }
-
-    static void interleave(std::size_t count, const Real* __restrict re, const Real* __restrict im,
-                           Real* __restrict target) {
-        for (std::size_t m = 0; m < count; ++m) {
-            target[2 * m] = re[m];
-            target[2 * m + 1] = im[m];
-        }
-    }
-
-    /**
-     * (d/dphi, d/dtheta) of count consecutive orders whose d/dphi has the
-     * ladder term: m cot(phi) Y -+ (ladder, 0)(exp(-i theta)) Y_l^(m+1), with
-     * + for negative orders, and (0, m) Y; each a full complex product.
-     */
-    template <bool Negative>
-    static int ladderGradients(std::size_t count, const Real* __restrict cotangents,
-                               const Real* __restrict orders, const Real* __restrict ladder,
-                               const Real* __restrict re, const Real* __restrict im,
-                               const Real* __restrict nextRe, const Real* __restrict nextIm, Step step,
-                               Real* __restrict target) {
-        int recover = 0;
-        for (std::size_t m = 0; m < count; ++m) {
-            const Real firstRe = cotangents[m] * re[m] - Real(0) * im[m];
-            const Real firstIm = cotangents[m] * im[m] + Real(0) * re[m];
-            const Real stepRe = ladder[m] * step.cos - step.zeroSin;
-            const Real stepIm = ladder[m] * step.sin + step.zeroCos;
-            const Real secondRe = stepRe * nextRe[m] - stepIm * nextIm[m];
-            const Real secondIm = stepRe * nextIm[m] + stepIm * nextRe[m];
-            const Real phiRe = Negative ? firstRe + secondRe : firstRe - secondRe;
-            const Real phiIm = Negative ? firstIm + secondIm : firstIm - secondIm;
-            const Real thetaRe = Real(0) * re[m] - orders[m] * im[m];
-            const Real thetaIm = Real(0) * im[m] + orders[m] * re[m];
-            target[4 * m] = phiRe;
-            target[4 * m + 1] = phiIm;
-            target[4 * m + 2] = thetaRe;
-            target[4 * m + 3] = thetaIm;
-            recover |= bothNaN(firstRe, firstIm) | bothNaN(stepRe, stepIm) |
-                       bothNaN(secondRe, secondIm) | bothNaN(thetaRe, thetaIm);
-        }
-        return recover;
-    }
-
-    /** (d/dphi, d/dtheta) of m = l: m cot(phi) Y and (0, m) Y. */
-    static int topGradient(Real cotangent, Real order, Real re, Real im, Real* target) {
-        target[0] = cotangent * re - Real(0) * im;
-        target[1] = cotangent * im + Real(0) * re;
-        target[2] = Real(0) * re - order * im;
-        target[3] = Real(0) * im + order * re;
-        return bothNaN(target[0], target[1]) | bothNaN(target[2], target[3]);
-    }
-
-    /** The tables of the point that depend on the order only. */
-    void preparePoint(Real phi, Real theta) {
-        m_sinPhi = std::sin(phi);
-        m_cosPhi = std::cos(phi);
-        m_sinPowers[0] = Real(1);
-        for (std::uint32_t k = 1; k <= m_lmax; ++k) {
-            m_sinPowers[k] = m_sinPowers[k - 1] * m_sinPhi;
-        }
-        for (std::uint32_t m = 0; m <= m_lmax; ++m) {
-            const std::complex<Real> phase = unitPhase(static_cast<Real>(m) * theta);
-            m_cosM[m] = phase.real();
-            m_sinM[m] = phase.imag();
-            m_negSinM[m] = -phase.imag();
-            m_zeroCosM[m] = Real(0) * m_cosM[m];
-            m_zeroSinM[m] = Real(0) * m_sinM[m];
-            m_zeroNegSinM[m] = Real(0) * m_negSinM[m];
-        }
-    }
-
-    /** m cot(phi) for m = -lmax..lmax; false if any is not finite. */
-    bool prepareCotangents() {
-        bool finite = true;
-        for (std::uint32_t m = 0; m <= m_lmax; ++m) {
-            m_cotangents[m] = m_orders[m] * m_cosPhi / m_sinPhi;
-            m_negCotangents[m] = m_negOrders[m] * m_cosPhi / m_sinPhi;
-            finite &= std::isfinite(m_cotangents[m]) & std::isfinite(m_negCotangents[m]);
-        }
-        return finite;
     }
 
     /**
@@ -329,26 +259,119 @@ private:
      * for m = 0..l, and leaves the Legendre entries of degree l divided by
      * sqrt(2 pi) in m_scaled. Degrees are stepped in order from 0.
      */
-    void advanceDegree(std::size_t l) {
-        const std::size_t rowLength = std::size_t{m_lmax} + 1;
-        Real* __restrict current = m_rows.data() + (l % 3) * rowLength;
-        const Real* __restrict previous = m_rows.data() + ((l + 2) % 3) * rowLength;
-        const Real* __restrict beforePrevious = m_rows.data() + ((l + 1) % 3) * rowLength;
-        const Real x = m_cosPhi;
+    void advanceDegree(std::size_t l, const Group& group) {
+        LaneTable& current = m_rows[l % 3];
+        const LaneTable& previous = m_rows[(l + 2) % 3];
+        const LaneTable& beforePrevious = m_rows[(l + 1) % 3];
+        const Vector x = group.cosPhi;
         if (l >= 1) {
-            const Real* __restrict a = m_coefficientA.data() + triangle(l - 1);
-            const Real* __restrict b = m_coefficientB.data() + triangle(l - 1);
+            const Real* a = m_coefficientA.data() + triangle(l - 1);
+            const Real* b = m_coefficientB.data() + triangle(l - 1);
             for (std::size_t m = 0; m + 1 < l; ++m) {
-                current[m] = (x * a[m]) * previous[m] + b[m] * beforePrevious[m];
+                current.set(m, (x * a[m]) * previous[m] + b[m] * beforePrevious[m]);
             }
-            current[l - 1] = (x * a[l - 1]) * previous[l - 1];
+            current.set(l - 1, (x * a[l - 1]) * previous[l - 1]);
         }
-        current[l] = m_constants[l];
-        const Real* __restrict sinPowers = m_sinPowers.data();
-        Real* __restrict scaled = m_scaled.data();
+        current.set(l, L::broadcast(m_constants[l]));
         for (std::size_t m = 0; m <= l; ++m) {
-            scaled[m] = scaleBySqrt2Pi(sinPowers[m] * current[m]);
+            m_scaled.set(m, L::scaleBySqrt2Pi(m_sinPowers[m] * current[m]));
         }
+    }
+
+    /**
+     * The harmonics of degree l, (L, 0)(c, s) = (L c - 0 s, L s + 0 c) for m >= 0
+     * and the same with the conjugate phase for m < 0, into m_value* and m_conj*.
+     * The conjugates start with m = 0, which is Y_l^(m+1) of m = -1.
+     */
+    void harmonicsOfDegree(std::size_t l, Group& group) {
+        Mask recover{};
+        for (std::size_t m = 0; m <= l; ++m) {
+            const Vector scaled = m_scaled[m];
+            const Vector re = scaled * m_cosM[m] - m_zeroSinM[m];
+            const Vector im = scaled * m_sinM[m] + m_zeroCosM[m];
+            m_valueRe.set(m, re);
+            m_valueIm.set(m, im);
+            recover |= bothNaN(re, im);
+        }
+        m_conjRe.set(0, m_valueRe[0]);
+        m_conjIm.set(0, m_valueIm[0]);
+        for (std::size_t m = 1; m_negativeM && m <= l; ++m) {
+            const Vector scaled = m_scaled[m];
+            const Vector re = scaled * m_cosM[m] - m_zeroNegSinM[m];
+            const Vector im = scaled * m_negSinM[m] + m_zeroCosM[m];
+            m_conjRe.set(m, re);
+            m_conjIm.set(m, im);
+            recover |= bothNaN(re, im);
+        }
+        group.recover |= recover;
+    }
+
+    /** Writes the harmonics of degree l to each point's series. */
+    void storeHarmonics(std::size_t l, const Group& group) const {
+        const std::size_t start = degreeStart(l);
+        for (std::size_t m = 0; m <= l; ++m) {
+            L::storePairs(group.harmonics.data(), 2 * (start + m), m_valueRe[m], m_valueIm[m]);
+        }
+        for (std::size_t m = 1; m_negativeM && m <= l; ++m) {
+            L::storePairs(group.harmonics.data(), 2 * (start + l + m), m_conjRe[m], m_conjIm[m]);
+        }
+    }
+
+    /** How the ladder term joins the d/dphi of an order. */
+    enum class Ladder { Subtract, None, Add };
+
+    /**
+     * Writes (d/dphi, d/dtheta) of degree l to each point's series:
+     *
+     *     m cot(phi) Y_l^m -+ (ladder, 0)(exp(-i theta)) Y_l^(m+1)   and   (0, m) Y_l^m,
+     *
+     * with + for negative orders and no ladder term for m = l, each a full
+     * complex product.
+     */
+    void gradientsOfDegree(std::size_t l, Group& group) const {
+        const std::size_t start = degreeStart(l);
+        const Real* ladder = m_ladder.data() + (l == 0 ? 0 : triangle(l - 1));
+        Mask recover{};
+        for (std::size_t m = 0; m < l; ++m) {
+            recover |= gradientsOfOrder<Ladder::Subtract>(m_valueRe[m], m_valueIm[m], m_valueRe[m + 1],
+                                                          m_valueIm[m + 1], m_cotangents[m], m_orders[m],
+                                                          ladder[m], group, 4 * (start + m));
+        }
+        recover |= gradientsOfOrder<Ladder::None>(m_valueRe[l], m_valueIm[l], Vector{}, Vector{},
+                                                  m_cotangents[l], m_orders[l], Real(0), group,
+                                                  4 * (start + l));
+        for (std::size_t m = 1; m_negativeM && m <= l; ++m) {
+            // Y_l^(m+1) of the order -m is the conjugate one order lower.
+            recover |= gradientsOfOrder<Ladder::Add>(m_conjRe[m], m_conjIm[m], m_conjRe[m - 1],
+                                                     m_conjIm[m - 1], m_negCotangents[m], -m_orders[m],
+                                                     ladder[m - 1], group, 4 * (start + l + m));
+        }
+        group.recover |= recover;
+    }
+
+    /** One order of gradientsOfDegree, written at offset in each point's gradients. */
+    template <Ladder ladderTerm>
+    KELO_LANE_INLINE static Mask gradientsOfOrder(Vector re, Vector im, Vector nextRe, Vector nextIm, Vector cotangent,
+                                 Real order, Real ladder, const Group& group, std::size_t offset) {
+        const Vector firstRe = cotangent * re - Real(0) * im;
+        const Vector firstIm = cotangent * im + Real(0) * re;
+        const Vector thetaRe = Real(0) * re - order * im;
+        const Vector thetaIm = Real(0) * im + order * re;
+        Mask recover = bothNaN(firstRe, firstIm) | bothNaN(thetaRe, thetaIm);
+        Vector phiRe = firstRe;
+        Vector phiIm = firstIm;
+        if constexpr (ladderTerm != Ladder::None) {
+            const Vector stepRe = ladder * group.stepCos - group.zeroStepSin;
+            const Vector stepIm = ladder * group.stepSin + group.zeroStepCos;
+            const Vector secondRe = stepRe * nextRe - stepIm * nextIm;
+            const Vector secondIm = stepRe * nextIm + stepIm * nextRe;
+            phiRe = ladderTerm == Ladder::Add ? firstRe + secondRe : firstRe - secondRe;
+            phiIm = ladderTerm == Ladder::Add ? firstIm + secondIm : firstIm - secondIm;
+            recover |= bothNaN(stepRe, stepIm) | bothNaN(secondRe, secondIm);
+        }
+        L::storePairs(group.gradients.data(), offset, phiRe, phiIm);
+        L::storePairs(group.gradients.data(), offset + 2, thetaRe, thetaIm);
+        return recover;
     }
 
     void referenceValues(Real phi, Real theta, std::complex<Real>* out) {
@@ -380,25 +403,22 @@ private:
     std::vector<Real> m_coefficientB;  // B[m][l - m - 1] likewise
     std::vector<Real> m_ladder;        // sqrt((l + m + 1)(l - m)) likewise
     std::vector<Real> m_constants;     // p_0^(m)
-    std::vector<Real> m_sinPowers;
-    std::vector<Real> m_cosM;
-    std::vector<Real> m_sinM;
-    std::vector<Real> m_negSinM;
-    std::vector<Real> m_zeroCosM;
-    std::vector<Real> m_zeroSinM;
-    std::vector<Real> m_zeroNegSinM;
-    std::vector<Real> m_rows;  // the Jacobi values of the last three degrees
-    std::vector<Real> m_scaled;
-    std::vector<Real> m_valueRe;
-    std::vector<Real> m_valueIm;
-    std::vector<Real> m_conjRe;
-    std::vector<Real> m_conjIm;
-    std::vector<Real> m_orders;         // m as Real
-    std::vector<Real> m_negOrders;      // -m as Real
-    std::vector<Real> m_cotangents;     // m cot(phi)
-    std::vector<Real> m_negCotangents;  // -m cot(phi), as (-m) cos(phi) / sin(phi)
-    Real m_sinPhi = Real(0);
-    Real m_cosPhi = Real(0);
+    std::vector<Real> m_orders;        // m as Real
+    LaneTable m_sinPowers;
+    LaneTable m_cosM;
+    LaneTable m_sinM;
+    LaneTable m_negSinM;
+    LaneTable m_zeroCosM;
+    LaneTable m_zeroSinM;
+    LaneTable m_zeroNegSinM;
+    std::array<LaneTable, 3> m_rows;  // the Jacobi values of the last three degrees
+    LaneTable m_scaled;
+    LaneTable m_valueRe;
+    LaneTable m_valueIm;
+    LaneTable m_conjRe;
+    LaneTable m_conjIm;
+    LaneTable m_cotangents;     // m cot(phi)
+    LaneTable m_negCotangents;  // -m cot(phi), as (-m) cos(phi) / sin(phi)
 };
 
 }  // namespace kelo::detail

@@ -1,0 +1,115 @@
+#pragma once
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <type_traits>
+
+#include "kelo/complex_arithmetic.hpp"
+
+namespace kelo::detail {
+
+/** An integer as wide as Real: the lanes of a comparison. */
+template <typename Real>
+using MaskOf = std::conditional_t<sizeof(Real) == 8, std::int64_t, std::int32_t>;
+
+#if defined(__GNUC__)
+
+// Vector arguments are passed differently with and without AVX (GCC's
+// -Wpsabi note). Every function taking or returning one is forced inline, so
+// none is ever called across the target clones.
+#define KELO_LANE_INLINE [[gnu::always_inline]] inline
+
+/**
+ * One value per point of a group, in a 32-byte vector. Arithmetic on it is
+ * the IEEE operation of Real in every lane, so a lane holds the bits that
+ * scalar code computes for its point.
+ */
+template <typename Real>
+struct Lanes {
+    static constexpr std::size_t count = 32 / sizeof(Real);
+    typedef Real Vector __attribute__((vector_size(32)));
+    typedef MaskOf<Real> Mask __attribute__((vector_size(32)));
+
+    // Tables hold Reals: accesses through this type need only Real's alignment,
+    // and alias Reals only, so the compiler keeps other pointers in registers.
+    typedef Real Unaligned __attribute__((vector_size(32), aligned(alignof(Real))));
+
+    KELO_LANE_INLINE static Vector load(const Real* from) { return *reinterpret_cast<const Unaligned*>(from); }
+    KELO_LANE_INLINE static void store(Real* to, Vector v) { *reinterpret_cast<Unaligned*>(to) = v; }
+
+    KELO_LANE_INLINE static Vector broadcast(Real value) { return Vector{} + value; }
+
+    /** All ones in the lanes where value is NaN. */
+    KELO_LANE_INLINE static Mask nan(Vector value) { return value != value; }
+
+    KELO_LANE_INLINE static bool any(Mask mask, std::size_t lane) { return mask[lane] != 0; }
+
+    /** Writes (first[j], second[j]) to targets[j] + offset for every lane j. */
+    KELO_LANE_INLINE static void storePairs(Real* const* targets, std::size_t offset, Vector first, Vector second) {
+        // Interleaved, each lane's pair is one 2-Real store.
+        const Vector pairs[2] = {__builtin_shuffle(first, second, interleave(0)),
+                                 __builtin_shuffle(first, second, interleave(count / 2))};
+        const Real* flat = reinterpret_cast<const Real*>(pairs);
+        for (std::size_t j = 0; j < count; ++j) {
+            std::memcpy(targets[j] + offset, flat + 2 * j, 2 * sizeof(Real));
+        }
+    }
+
+    /** The shuffle selecting first[from], second[from], first[from + 1], ... */
+    static constexpr Mask interleave(std::size_t from) {
+        Mask mask{};
+        for (std::size_t k = 0; k < count; ++k) {
+            mask[k] = static_cast<MaskOf<Real>>(from + k / 2 + (k % 2) * count);
+        }
+        return mask;
+    }
+
+    /** scaleBySqrt2Pi in every lane: widened to double, divided, rounded once. */
+    KELO_LANE_INLINE static Vector scaleBySqrt2Pi(Vector legendre) {
+        if constexpr (std::is_same_v<Real, double>) {
+            return legendre / kSqrt2Pi;
+        } else {
+            typedef double Wide __attribute__((vector_size(sizeof(double) * count)));
+            return __builtin_convertvector(__builtin_convertvector(legendre, Wide) / kSqrt2Pi, Vector);
+        }
+    }
+};
+
+#else
+
+#define KELO_LANE_INLINE inline
+
+/** Without vector extensions a group is one point. */
+template <typename Real>
+struct Lanes {
+    static constexpr std::size_t count = 1;
+    using Vector = Real;
+    using Mask = MaskOf<Real>;
+
+    static Vector load(const Real* from) { return *from; }
+    static void store(Real* to, Vector v) { *to = v; }
+    static Vector broadcast(Real value) { return value; }
+    static Mask nan(Vector value) { return std::isnan(value) ? Mask(-1) : Mask(0); }
+    static bool any(Mask mask, std::size_t) { return mask != 0; }
+    static void storePairs(Real* const* targets, std::size_t offset, Vector first, Vector second) {
+        targets[0][offset] = first;
+        targets[0][offset + 1] = second;
+    }
+    static Vector scaleBySqrt2Pi(Vector legendre) { return kelo::scaleBySqrt2Pi(legendre); }
+};
+
+#endif
+
+/** The lane j of a vector; a scalar is its own only lane. */
+template <typename Vector>
+auto lane(const Vector& v, std::size_t j) {
+    if constexpr (std::is_arithmetic_v<Vector>) {
+        return v;
+    } else {
+        return v[j];
+    }
+}
+
+}  // namespace kelo::detail
