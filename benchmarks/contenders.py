@@ -6,8 +6,11 @@ arrays happen while preparing, outside the timings; functions that return new
 arrays allocate them inside the timed call, as their users see it.
 """
 
+import functools
 import os
+import subprocess
 from dataclasses import dataclass
+from pathlib import Path
 from typing import Callable
 
 import numpy as np
@@ -35,6 +38,8 @@ KELO, PARALLEL, FLOOR, SCIPY, SPHERICART = "kelo", "kelo parallel", "floor", "sc
 # SciPy is several times slower than kelo, and far slower for gradients: it is
 # timed on the first points only, about this many harmonics' worth in all.
 SCIPY_HARMONICS = 2_000_000
+# Where the trigonometry floor's program is built.
+TRIG_FLOOR_BINARY = Path(__file__).resolve().parents[1] / "build" / "bench" / "trig_floor"
 # kelo's parallel functions are timed at these thread counts.
 THREAD_COUNTS = (1, 2)
 
@@ -86,29 +91,38 @@ def kelo_parallel(kind, threads):
 def floor(kind, precision):
     """The trigonometry every evaluation needs, and writing a result of kelo's size.
 
-    Per point: sin and cos of phi, cos and sin of theta, and cos(m theta), sin(m theta)
-    for m = 0..lmax. The result is allocated and filled as pointwise_sph(_grads)
-    allocate theirs: the values, and for gradients the (d/dphi, d/dtheta) pairs too.
+    Per point sin and cos of phi, cos and sin of theta, and cos(m theta), sin(m theta)
+    for m = 1..lmax, made with the C library's functions, as kelo must make them for
+    its bits (trig_floor.cpp, timed apart and added). The result is allocated and
+    filled as pointwise_sph(_grads) allocate theirs: the values, and for gradients
+    the (d/dphi, d/dtheta) pairs too.
     """
     def prepare(phi, theta, lmax):
-        phi, theta = phi.astype(precision), theta.astype(precision)
-        m_theta = theta[:, None] * np.arange(lmax + 1, dtype=precision)
-        per_point, per_order = np.empty_like(phi), np.empty_like(m_theta)
         complex_type = np.result_type(precision, np.complex64)
         shapes = [(phi.size, harmonic_count(lmax))]
         if kind == GRADS:
             shapes.append(shapes[0] + (2,))
 
         def call():
-            for function, angle in ((np.sin, phi), (np.cos, phi), (np.cos, theta), (np.sin, theta)):
-                function(angle, out=per_point)
-            np.cos(m_theta, out=per_order)
-            np.sin(m_theta, out=per_order)
             for shape in shapes:
                 np.empty(shape, complex_type).fill(0)
+        call.extra_seconds = trig_seconds_per_point(precision, lmax) * phi.size
         return call
     return Contender("floor", FLOOR, kind, precision, prepare,
-                     note="trig calls + writing the output")
+                     note="libm trig calls + writing the output")
+
+
+@functools.cache
+def trig_seconds_per_point(precision, lmax, points=20_000, runs=5):
+    binary = TRIG_FLOOR_BINARY
+    source = Path(__file__).with_name("trig_floor.cpp")
+    if not binary.exists() or binary.stat().st_mtime < source.stat().st_mtime:
+        binary.parent.mkdir(parents=True, exist_ok=True)
+        compiler = os.environ.get("CXX", "c++")
+        subprocess.run([compiler, "-std=c++17", "-O2", str(source), "-o", str(binary)], check=True)
+    output = subprocess.run([str(binary), precision, str(lmax), str(points), str(runs)],
+                            check=True, capture_output=True, text=True).stdout
+    return float(output) * 1e-9
 
 
 def scipy_all(kind):

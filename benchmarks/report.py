@@ -211,9 +211,10 @@ def notes(results):
         " \"÷ kelo\" and \"peer ÷ kelo\" divide a time per point by kelo's pointwise function"
         " of the same kind and precision: above 1, kelo is faster.",
         "- Floor: per point sin and cos of phi, cos and sin of theta, and cos(m theta),"
-        " sin(m theta) for m = 0..lmax (NumPy over an (N, lmax+1) array, same precision), plus"
-        " allocating and filling a complex result of kelo's size: (N, count) for values, and"
-        " (N, count, 2) besides for gradients. \"÷ floor\" is kelo's time over it.",
+        " sin(m theta) for m = 1..lmax, with the C library's functions that kelo's bits depend"
+        " on (trig_floor.cpp, same precision), plus allocating and filling with NumPy a complex"
+        " result of kelo's size: (N, count) for values, and (N, count, 2) besides for"
+        " gradients. \"÷ floor\" is kelo's time over it.",
         "- SciPy: sph_harm_y_all(lmax, lmax, phi, theta, diff_n=0 or 1), float64 only, timed on"
         f" the first {settings['scipy_harmonics_per_call']:,} / (lmax+1)^2 points. It returns"
         " (lmax+1, 2 lmax+1, N) arrays, points last, orders 0..lmax then -lmax..-1, zeros where"
