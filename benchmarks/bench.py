@@ -24,7 +24,7 @@ QUICK_POINTS = (1000,)
 SEED = 20261209
 # The largest result of one call (values and gradients in complex128) stays below
 # this; cases that would exceed it are run on fewer points.
-OUTPUT_CAP_BYTES = 2 * 2**30
+OUTPUT_CAP_BYTES = 4 * 2**30
 # A first call on this many points takes one-time costs out of the timings.
 WARMUP_POINTS = 16
 DEFAULT_OUTPUT_DIR = Path(__file__).resolve().parent / "results"
