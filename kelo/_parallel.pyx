@@ -142,12 +142,7 @@ def _complex_dtype(angles):
 
 
 def _degree(lmax):
-    if isinstance(lmax, (bool, np.bool_)):
-        raise TypeError("lmax must be an integer, not bool")
-    lmax = operator.index(lmax)
-    if not 0 <= lmax <= MAX_LMAX:
-        raise ValueError(f"lmax is {lmax}, but kelo supports degrees from 0 to {MAX_LMAX}")
-    return lmax
+    return _integer_within(lmax, "lmax", 0, MAX_LMAX)
 
 
 def _count(lmax, negative_m):
@@ -155,17 +150,21 @@ def _count(lmax, negative_m):
 
 
 def _thread_count(threads):
-    if threads is None:
-        try:
-            return len(os.sched_getaffinity(0))
-        except AttributeError:  # no affinity masks on this platform
-            return os.cpu_count() or 1
-    if isinstance(threads, (bool, np.bool_)):
-        raise TypeError("threads must be an integer or None, not bool")
-    threads = operator.index(threads)
-    if not 1 <= threads <= MAX_THREADS:
-        raise ValueError(f"threads is {threads}, but must be from 1 to {MAX_THREADS}")
-    return threads
+    if threads is not None:
+        return _integer_within(threads, "threads", 1, MAX_THREADS)
+    try:
+        return len(os.sched_getaffinity(0))
+    except AttributeError:  # no affinity masks on this platform
+        return os.cpu_count() or 1
+
+
+def _integer_within(value, name, low, high):
+    if isinstance(value, (bool, np.bool_)):
+        raise TypeError(f"{name} must be an integer, not bool")
+    value = operator.index(value)
+    if not low <= value <= high:
+        raise ValueError(f"{name} is {value}, but must be from {low} to {high}")
+    return value
 
 
 def _output(array, name, shape, dtype, *inputs):

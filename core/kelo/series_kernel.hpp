@@ -284,26 +284,27 @@ private:
      * The conjugates start with m = 0, which is Y_l^(m+1) of m = -1.
      */
     void harmonicsOfDegree(std::size_t l, Group& group) {
-        Mask recover{};
-        for (std::size_t m = 0; m <= l; ++m) {
-            const Vector scaled = m_scaled[m];
-            const Vector re = scaled * m_cosM[m] - m_zeroSinM[m];
-            const Vector im = scaled * m_sinM[m] + m_zeroCosM[m];
-            m_valueRe.set(m, re);
-            m_valueIm.set(m, im);
-            recover |= bothNaN(re, im);
-        }
+        group.recover |= phaseProducts(0, l, m_sinM, m_zeroSinM, m_valueRe, m_valueIm);
         m_conjRe.set(0, m_valueRe[0]);
         m_conjIm.set(0, m_valueIm[0]);
-        for (std::size_t m = 1; m_negativeM && m <= l; ++m) {
-            const Vector scaled = m_scaled[m];
-            const Vector re = scaled * m_cosM[m] - m_zeroNegSinM[m];
-            const Vector im = scaled * m_negSinM[m] + m_zeroCosM[m];
-            m_conjRe.set(m, re);
-            m_conjIm.set(m, im);
-            recover |= bothNaN(re, im);
+        if (m_negativeM) {
+            group.recover |= phaseProducts(1, l, m_negSinM, m_zeroNegSinM, m_conjRe, m_conjIm);
         }
-        group.recover |= recover;
+    }
+
+    /** (L, 0)(c, s) for the orders first..last, with s and 0 s from the given tables. */
+    Mask phaseProducts(std::size_t first, std::size_t last, const LaneTable& sinM, const LaneTable& zeroSinM,
+                       LaneTable& re, LaneTable& im) const {
+        Mask recover{};
+        for (std::size_t m = first; m <= last; ++m) {
+            const Vector scaled = m_scaled[m];
+            const Vector productRe = scaled * m_cosM[m] - zeroSinM[m];
+            const Vector productIm = scaled * sinM[m] + m_zeroCosM[m];
+            re.set(m, productRe);
+            im.set(m, productIm);
+            recover |= bothNaN(productRe, productIm);
+        }
+        return recover;
     }
 
     /** Writes the harmonics of degree l to each point's series. */

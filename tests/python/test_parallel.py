@@ -132,7 +132,7 @@ def test_read_only_and_overlapping_outputs_are_refused():
 
 
 @pytest.mark.parametrize(("arguments", "error", "message"), [
-    ({"lmax": -1}, ValueError, "lmax is -1, but kelo supports degrees from 0 to 46340"),
+    ({"lmax": -1}, ValueError, "lmax is -1, but must be from 0 to 46340"),
     ({"lmax": 46341}, ValueError, "lmax is 46341"),
     ({"lmax": 2.0}, TypeError, "integer"),
     ({"lmax": True}, TypeError, "lmax must be an integer, not bool"),
