@@ -196,7 +196,7 @@ private:
     std::size_t degreeStart(std::size_t l) const { return m_negativeM ? l * l : triangle(l); }
 
     /** The tables of the group's points that depend on the order only. */
-    Group prepareGroup(const Real* phi, const Real* theta, std::size_t n, std::complex<Real>* harmonics,
+    KELO_LANE_INLINE Group prepareGroup(const Real* phi, const Real* theta, std::size_t n, std::complex<Real>* harmonics,
                        std::complex<Real>* gradients) {
         Group group{};
         Real lanes[6][kLanes];
@@ -243,7 +243,7 @@ private:
     }
 
     /** m cot(phi) for m = -lmax..lmax; a point where one is not finite takes the pole limit. */
-    void prepareCotangents(Group& group) {
+    KELO_LANE_INLINE void prepareCotangents(Group& group) {
         for (std::size_t m = 0; m <= m_lmax; ++m) {
             const Vector cotangent = m_orders[m] * group.cosPhi / group.sinPhi;
             const Vector negCotangent = -m_orders[m] * group.cosPhi / group.sinPhi;
@@ -259,7 +259,7 @@ private:
      * for m = 0..l, and leaves the Legendre entries of degree l divided by
      * sqrt(2 pi) in m_scaled. Degrees are stepped in order from 0.
      */
-    void advanceDegree(std::size_t l, const Group& group) {
+    KELO_LANE_INLINE void advanceDegree(std::size_t l, const Group& group) {
         LaneTable& current = m_rows[l % 3];
         const LaneTable& previous = m_rows[(l + 2) % 3];
         const LaneTable& beforePrevious = m_rows[(l + 1) % 3];
@@ -283,7 +283,7 @@ private:
      * and the same with the conjugate phase for m < 0, into m_value* and m_conj*.
      * The conjugates start with m = 0, which is Y_l^(m+1) of m = -1.
      */
-    void harmonicsOfDegree(std::size_t l, Group& group) {
+    KELO_LANE_INLINE void harmonicsOfDegree(std::size_t l, Group& group) {
         group.recover |= phaseProducts(0, l, m_sinM, m_zeroSinM, m_valueRe, m_valueIm);
         m_conjRe.set(0, m_valueRe[0]);
         m_conjIm.set(0, m_valueIm[0]);
@@ -293,7 +293,7 @@ private:
     }
 
     /** (L, 0)(c, s) for the orders first..last, with s and 0 s from the given tables. */
-    Mask phaseProducts(std::size_t first, std::size_t last, const LaneTable& sinM, const LaneTable& zeroSinM,
+    KELO_LANE_INLINE Mask phaseProducts(std::size_t first, std::size_t last, const LaneTable& sinM, const LaneTable& zeroSinM,
                        LaneTable& re, LaneTable& im) const {
         Mask recover{};
         for (std::size_t m = first; m <= last; ++m) {
@@ -308,7 +308,7 @@ private:
     }
 
     /** Writes the harmonics of degree l to each point's series. */
-    void storeHarmonics(std::size_t l, const Group& group) const {
+    KELO_LANE_INLINE void storeHarmonics(std::size_t l, const Group& group) const {
         const std::size_t start = degreeStart(l);
         for (std::size_t m = 0; m <= l; ++m) {
             L::storePairs(group.harmonics.data(), 2 * (start + m), m_valueRe[m], m_valueIm[m]);
@@ -329,7 +329,7 @@ private:
      * with + for negative orders and no ladder term for m = l, each a full
      * complex product.
      */
-    void gradientsOfDegree(std::size_t l, Group& group) const {
+    KELO_LANE_INLINE void gradientsOfDegree(std::size_t l, Group& group) const {
         const std::size_t start = degreeStart(l);
         const Real* ladder = m_ladder.data() + (l == 0 ? 0 : triangle(l - 1));
         Mask recover{};
