@@ -158,12 +158,12 @@ the l values and the second column corresponds to the m values for
 any index in the series."""
     ls = []
     ms = []
-
-    for l in range(lmax + 1):
+    # range() reads lmax as an index: a NumPy integer would wrap around at + 1.
+    for l in range(range(lmax).stop + 1):
         ls.extend((l + 1) * [l])
         ms.extend(range(l + 1))
-
-        if negative_m:
+        # Tested once, as the other functions do: later degrees reuse the answer.
+        if (negative_m := bool(negative_m)):
             ls.extend(l * [l])
             ms.extend([-m for m in range(1, l + 1)])
 
