@@ -145,11 +145,14 @@ def test_degrees_beyond_the_core_are_refused(function):
         function(np.zeros(0), np.zeros(0), MAX_LMAX + 1)
 
 
-def test_tables_too_large_for_memory_raise_memory_error():
+@pytest.mark.allocation_failure
+@pytest.mark.parametrize("function", [pointwise_sph, pointwise_sph_grads])
+def test_tables_too_large_for_memory_raise_memory_error(function):
     # The largest degree needs 34 GB of recurrence coefficients in double.
     with pytest.raises(MemoryError):
-        pointwise_sph(np.zeros(0), np.zeros(0), MAX_LMAX)
+        function(np.zeros(0), np.zeros(0), MAX_LMAX)
     assert pointwise_sph([0.5], [0.5], 1).shape == (1, 4)
+    assert pointwise_sph_grads([0.5], [0.5], 1)[0].shape == (1, 4, 2)
 
 
 def test_optimised_interpreter_skips_assertions_but_guards_the_core():
