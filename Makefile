@@ -10,7 +10,7 @@ PY := $(VENV)/bin/python
 export PATH := $(CURDIR)/$(VENV)/bin:$(PATH)
 CORE_BUILD := build/core
 
-.PHONY: demo test test-core test-python test-valgrind clean
+.PHONY: demo test test-core test-python test-valgrind test-positions clean
 
 # The virtual environment with the build and test tools, and kelo installed in
 # editable mode: importing it rebuilds the extension when a source changed.
@@ -29,11 +29,16 @@ $(CORE_BUILD)/build.ninja: $(VENV)/.ready
 	meson setup --reconfigure $(CORE_BUILD) -Dcore_tests=enabled
 
 test-core: $(CORE_BUILD)/build.ninja
-	meson test -C $(CORE_BUILD) --verbose --print-errorlogs
+	meson test -C $(CORE_BUILD) --verbose --print-errorlogs --no-suite positions
 
 # Valgrind interposes operator new itself, so the allocation suite runs natively only.
 test-valgrind: $(CORE_BUILD)/build.ninja
-	meson test -C $(CORE_BUILD) --setup valgrind --no-suite allocation --print-errorlogs
+	meson test -C $(CORE_BUILD) --setup valgrind --no-suite allocation --no-suite positions \
+	    --print-errorlogs
+
+# Output positions past 2^32, on request: over two minutes of one core, little memory.
+test-positions: $(CORE_BUILD)/build.ninja
+	meson test -C $(CORE_BUILD) --suite positions --verbose --print-errorlogs
 
 test-python: $(VENV)/.ready
 	$(PY) -m pytest
