@@ -37,7 +37,7 @@ test-valgrind: $(CORE_BUILD)/build.ninja
 	meson test -C $(CORE_BUILD) --setup valgrind --no-suite allocation --no-suite positions \
 	    --print-errorlogs
 
-# Output positions past 2^32, on request: over two minutes of one core, little memory.
+# Output positions past 2^32: over two minutes of one core, little memory.
 test-positions: $(CORE_BUILD)/build.ninja
 	meson test -C $(CORE_BUILD) --suite positions --verbose --print-errorlogs
 
