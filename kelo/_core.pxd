@@ -1,5 +1,6 @@
 # The C++ core as the binding sees it, and the guards that keep every call of
-# it within the sizes the core relies on (the core itself checks nothing).
+# it within the sizes and the memory the core relies on (the core itself checks
+# nothing).
 
 from libc.stddef cimport size_t
 from libcpp cimport bool
@@ -43,6 +44,16 @@ cdef inline unsigned int core_lmax(unsigned int lmax) except? 0:
         raise ValueError(
             f"lmax is {lmax}, but kelo supports degrees up to {MAX_LMAX} only")
     return lmax
+
+
+cdef inline object aligned(angles):
+    """Passes the array on, or an aligned copy of it: the core loads whole floats.
+
+    A contiguous array may still start at an address that is no multiple of its
+    item size (a view at an odd offset into a byte buffer, say), and NumPy keeps
+    it as it is; loading floats from there is undefined behaviour in C++.
+    """
+    return angles if angles.flags.aligned else angles.copy()
 
 
 cdef inline int require_theta_for_every_point(phi, theta) except -1:

@@ -7,7 +7,7 @@
 cimport numpy as cnp
 
 from kelo._core cimport (
-    core_lmax, evaluate_SPH_d, evaluate_SPH_f, evaluate_SPH_with_grads_d,
+    aligned, core_lmax, evaluate_SPH_d, evaluate_SPH_f, evaluate_SPH_with_grads_d,
     evaluate_SPH_with_grads_f, require_theta_for_every_point)
 
 import numpy as np
@@ -32,9 +32,9 @@ values, see :py:func:`get_LMs`.
 :param lmax: Integer maximum spherical harmonic degree to compute (inclusive)
 :param negative_m: Set to False to disable the negative-m spherical harmonics"""
 
-    # The core walks the angles with unit stride: make them C-contiguous.
-    phi = np.ascontiguousarray(phi)
-    theta = np.ascontiguousarray(theta)
+    # The core walks the angles with unit stride: make them C-contiguous and aligned.
+    phi = aligned(np.ascontiguousarray(phi))
+    theta = aligned(np.ascontiguousarray(theta))
     lmax = int(lmax)
     # The core runs in float or double; integer angles are taken as float32.
     if phi.dtype in (np.int32, np.int64):
@@ -92,8 +92,8 @@ values, see :py:func:`get_LMs`.
 :param return_sphs: If True, return the spherical harmonics (as from :py:func:`pointwise_sph`) in addition to the gradients as a (gradients, spherical_harmonics) tuple"""
 
     # As in pointwise_sph, up to the trailing (d/dphi, d/dtheta) axis.
-    phi = np.ascontiguousarray(phi)
-    theta = np.ascontiguousarray(theta)
+    phi = aligned(np.ascontiguousarray(phi))
+    theta = aligned(np.ascontiguousarray(theta))
     lmax = int(lmax)
 
     if phi.dtype in (np.int32, np.int64):
@@ -158,12 +158,12 @@ the l values and the second column corresponds to the m values for
 any index in the series."""
     ls = []
     ms = []
-
-    for l in range(lmax + 1):
+    # range() reads lmax as an index: a NumPy integer would wrap around at + 1.
+    for l in range(range(lmax).stop + 1):
         ls.extend((l + 1) * [l])
         ms.extend(range(l + 1))
-
-        if negative_m:
+        # Tested once, as the other functions do: later degrees reuse the answer.
+        if (negative_m := bool(negative_m)):
             ls.extend(l * [l])
             ms.extend([-m for m in range(1, l + 1)])
 

@@ -7,7 +7,7 @@ import os
 
 import numpy as np
 
-from kelo._core cimport MAX_LMAX, evaluate_SPH_parallel, evaluate_SPH_with_grads_parallel
+from kelo._core cimport MAX_LMAX, aligned, evaluate_SPH_parallel, evaluate_SPH_with_grads_parallel
 
 FLOAT32 = np.dtype(np.float32)
 
@@ -117,7 +117,7 @@ cdef void _gradients(const real[::1] phi, const real[::1] theta, real[::1] out, 
 
 
 def _angles(phi, theta):
-    """phi and theta as C-contiguous arrays of one floating type."""
+    """phi and theta as aligned C-contiguous arrays of one floating type."""
     phi = np.asarray(phi)
     theta = np.asarray(theta)
     for name, angles in (("phi", phi), ("theta", theta)):
@@ -128,7 +128,8 @@ def _angles(phi, theta):
                          f"every point needs both angles")
     single = all(a.dtype.kind == "f" and a.dtype.itemsize <= 4 for a in (phi, theta))
     precision = np.float32 if single else np.float64
-    return np.asarray(phi, dtype=precision, order="C"), np.asarray(theta, dtype=precision, order="C")
+    return (aligned(np.asarray(phi, dtype=precision, order="C")),
+            aligned(np.asarray(theta, dtype=precision, order="C")))
 
 
 def _parts(result):
@@ -181,6 +182,8 @@ def _output(array, name, shape, dtype, *inputs):
         raise ValueError(f"{name} must be C-contiguous")
     if not array.flags.writeable:
         raise ValueError(f"{name} is read-only")
+    if not array.flags.aligned:
+        raise ValueError(f"{name} is not aligned to its dtype")
     # Writing over an input, or over the other result, while reading it would corrupt both.
     if any(np.may_share_memory(array, other) for other in inputs):
         raise ValueError(f"{name} overlaps an input or another output")

@@ -1,12 +1,24 @@
+import os
 import subprocess
 import sys
 import textwrap
 
 import numpy as np
 import pytest
+from hypothesis import HealthCheck, settings
 from scipy.special import sph_harm_y
 
 from kelo import get_LMs
+
+# Failed checks in the oracle of the property-based tests show their values.
+pytest.register_assert_rewrite("contract")
+
+# Property-based tests search the same examples on every run, so that CI is
+# reproducible; KELO_HYPOTHESIS_PROFILE=long searches many more, at random.
+_PROFILE = {"deadline": None, "database": None, "suppress_health_check": [HealthCheck.too_slow]}
+settings.register_profile("default", max_examples=1000, derandomize=True, **_PROFILE)
+settings.register_profile("long", max_examples=20_000, print_blob=True, **_PROFILE)
+settings.load_profile(os.environ.get("KELO_HYPOTHESIS_PROFILE", "default"))
 
 
 def scipy_harmonics(lmax, phi, theta, negative_m=True, diff_n=0):
@@ -43,7 +55,7 @@ def random_angles(rng, shape, dtype=np.float64):
     return phi, theta
 
 
-def run_python(code, *options):
+def run_python(code, *options, timeout=120):
     """Runs code in a fresh interpreter (with options such as -O); returns the process."""
     return subprocess.run([sys.executable, *options, "-c", textwrap.dedent(code)],
-                          capture_output=True, text=True, timeout=120)
+                          capture_output=True, text=True, timeout=timeout)

@@ -2,6 +2,7 @@ import numpy as np
 import pytest
 
 from kelo import get_LMs
+from test_pointwise_sph import FlipFlop
 
 
 @pytest.mark.parametrize(("negative_m", "expected"), [
@@ -35,6 +36,18 @@ def test_negative_degree_gives_an_empty_table(lmax):
 ])
 def test_negative_m_follows_truthiness(negative_m, rows):
     assert len(get_LMs(1, negative_m)) == rows
+
+
+def test_negative_m_is_tested_once():
+    flag = FlipFlop()
+    assert get_LMs(3, flag).tolist() == get_LMs(3, True).tolist()
+    assert flag.tests == 1
+
+
+# NumPy integers have a fixed width: lmax + 1 would wrap around to an empty table.
+@pytest.mark.parametrize("lmax", [np.int8(127), np.uint8(255)])
+def test_largest_values_of_narrow_integer_types(lmax):
+    assert len(get_LMs(lmax)) == (int(lmax) + 1) ** 2
 
 
 def test_integer_like_degrees():

@@ -28,6 +28,7 @@ def layouts(phi):
         "negative stride": np.ascontiguousarray(phi[::-1])[::-1],
         "read-only": readonly,
         "byte-swapped": phi.astype(phi.dtype.newbyteorder()),
+        "misaligned": np.frombuffer(b"\0" + phi.tobytes(), phi.dtype, offset=1).reshape(phi.shape),
     }
 
 
@@ -104,6 +105,8 @@ BAD_OUT = [
     (np.empty((9, 4), np.complex128).T, ValueError, "out must be C-contiguous"),
     (np.empty((4, 18), np.complex128)[:, ::2], ValueError, "out must be C-contiguous"),
     ([[0j] * 9] * 4, TypeError, "out must be a numpy.ndarray, not list"),
+    (np.zeros(4 * 9 * 16 + 1, np.uint8)[1:].view(np.complex128).reshape(4, 9), ValueError,
+     "out is not aligned to its dtype"),
 ]
 
 

@@ -107,6 +107,18 @@ def test_read_only_inputs_are_accepted(rng, dtype):
     np.testing.assert_array_equal(pointwise_sph(frozen_phi, theta, 3), expected)
 
 
+# A contiguous view at an odd offset into a byte buffer: NumPy keeps it as it is,
+# but the core may only load floats from aligned addresses (the sanitizer build of
+# `make test-sanitize` reports any misaligned load).
+@pytest.mark.parametrize("dtype", [np.float32, np.float64])
+@pytest.mark.parametrize("function", [pointwise_sph, pointwise_sph_grads])
+def test_misaligned_inputs_are_accepted(rng, dtype, function):
+    phi, theta = (np.frombuffer(b"\0" + angles.astype(dtype).tobytes(), dtype, offset=1)
+                  for angles in random_angles(rng, 7))
+    assert not phi.flags.aligned and not theta.flags.aligned
+    np.testing.assert_equal(function(phi, theta, 3), function(phi.copy(), theta.copy(), 3))
+
+
 class FlipFlop:
     """True at its first truth test, false after: a flag that cannot be trusted twice."""
 
@@ -133,11 +145,14 @@ def test_degrees_beyond_the_core_are_refused(function):
         function(np.zeros(0), np.zeros(0), MAX_LMAX + 1)
 
 
-def test_tables_too_large_for_memory_raise_memory_error():
+@pytest.mark.allocation_failure
+@pytest.mark.parametrize("function", [pointwise_sph, pointwise_sph_grads])
+def test_tables_too_large_for_memory_raise_memory_error(function):
     # The largest degree needs 34 GB of recurrence coefficients in double.
     with pytest.raises(MemoryError):
-        pointwise_sph(np.zeros(0), np.zeros(0), MAX_LMAX)
+        function(np.zeros(0), np.zeros(0), MAX_LMAX)
     assert pointwise_sph([0.5], [0.5], 1).shape == (1, 4)
+    assert pointwise_sph_grads([0.5], [0.5], 1)[0].shape == (1, 4, 2)
 
 
 def test_optimised_interpreter_skips_assertions_but_guards_the_core():

@@ -1,0 +1,40 @@
+"""Properties of the functions that hand the angles to the core.
+
+Odd memory reaching the core could crash the interpreter, so
+test_properties.py runs this file in a child process, where a crash fails one
+test instead of ending the run. Run it directly to see a failing example:
+    python -m pytest tests/python/core_properties.py
+"""
+
+import numpy as np
+from hypothesis import given
+from hypothesis import strategies as st
+
+from contract import SIGNATURES, check
+from strategies import angle_pairs, call_arguments, degrees, flags
+
+
+def _has_points(phi):
+    try:
+        return np.size(phi) > 0
+    except ValueError:  # ragged lists: refused before any degree is looked at
+        return True
+
+
+@st.composite
+def calls(draw, name):
+    parameters = list(SIGNATURES[name].parameters)
+    phi, theta = draw(angle_pairs())
+    lmax = draw(degrees(points=_has_points(phi)))
+    values = [phi, theta, lmax, *(draw(flags) for _ in parameters[3:])]
+    return draw(call_arguments(parameters, values))
+
+
+@given(calls("pointwise_sph"))
+def test_pointwise_sph(call):
+    check("pointwise_sph", *call)
+
+
+@given(calls("pointwise_sph_grads"))
+def test_pointwise_sph_grads(call):
+    check("pointwise_sph_grads", *call)
