@@ -24,10 +24,13 @@ import kelo
 def pointwise_sph(phi, theta, lmax, negative_m=True): ...
 def pointwise_sph_grads(phi, theta, lmax, negative_m=True, return_sphs=True): ...
 def get_LMs(lmax, negative_m=True): ...
+def sph(phi, theta, lmax, *, negative_m=True, out=None, threads=None): ...
+def sph_grads(phi, theta, lmax, *, negative_m=True, return_sphs=True, out=None, sphs_out=None,
+              threads=None): ...
 
 
 SIGNATURES = {stub.__name__: inspect.signature(stub)
-              for stub in (pointwise_sph, pointwise_sph_grads, get_LMs)}
+              for stub in (pointwise_sph, pointwise_sph_grads, get_LMs, sph, sph_grads)}
 FLOATS = (np.dtype(np.float32), np.dtype(np.float64))
 Y00 = 0.5 / math.sqrt(math.pi)
 
@@ -133,6 +136,61 @@ def _pointwise(name, arguments, outcome):
     outcome.verify = verify
 
 
+def _parallel_angles(phi, theta, outcome):
+    """Any real angles of one shape, in float32 when both are floats that narrow."""
+    try:
+        phi, theta = np.asarray(phi), np.asarray(theta)
+    except Exception as error:  # NumPy's own refusal is expected back
+        outcome.refuse(type(error))
+        return None
+    if phi.dtype.kind not in "fiu" or theta.dtype.kind not in "fiu":
+        outcome.refuse(TypeError)
+        return None
+    if phi.shape != theta.shape:
+        outcome.refuse(ValueError)
+        return None
+    single = all(angles.dtype.kind == "f" and angles.dtype.itemsize <= 4 for angles in (phi, theta))
+    precision = np.float32 if single else np.float64
+    return phi.astype(precision), theta.astype(precision)
+
+
+def _integer_within(value, low, high, outcome):
+    """An index, not a bool, from low to high."""
+    try:
+        if isinstance(value, (bool, np.bool_)):
+            raise TypeError
+        value = operator.index(value)
+    except TypeError:
+        outcome.refuse(TypeError)
+        return None
+    if not low <= value <= high:
+        outcome.refuse(ValueError)
+    return value
+
+
+def _parallel(name, arguments, outcome):
+    """sph and sph_grads: the bits of the pointwise function on the converted angles."""
+    angles = _parallel_angles(arguments["phi"], arguments["theta"], outcome)
+    degree = _integer_within(arguments["lmax"], 0, kelo.MAX_LMAX, outcome)
+    truths = [_truth(arguments[flag], outcome) for flag in ("negative_m", "return_sphs")
+              if flag in arguments]
+    if arguments["threads"] is not None:
+        _integer_within(arguments["threads"], 1, 1024, outcome)
+    if not outcome.may_return:
+        return
+    phi, theta = angles
+    pointwise = kelo.pointwise_sph if name == "sph" else kelo.pointwise_sph_grads
+
+    def verify(result):
+        # pointwise functions make a scalar point an array of one.
+        expected = pointwise(np.atleast_1d(phi), np.atleast_1d(theta), degree, *truths)
+        reshape = lambda array: array.reshape(phi.shape + array.shape[phi.ndim or 1:])
+        assert_same_values(result, tuple(map(reshape, expected)) if isinstance(expected, tuple)
+                           else reshape(expected))
+
+    outcome.verify = verify
+
+
 def _series_order(degree, negative_m):
     return [(l, m) for l in range(degree + 1)
             for m in [*range(l + 1), *(range(-1, -l - 1, -1) if negative_m else [])]]
@@ -167,6 +225,8 @@ def expected_outcome(name, args, kwargs):
     bound.apply_defaults()
     if name == "get_LMs":
         _get_lms(bound.arguments, outcome)
+    elif name in ("sph", "sph_grads"):
+        _parallel(name, bound.arguments, outcome)
     else:
         _pointwise(name, bound.arguments, outcome)
     return outcome

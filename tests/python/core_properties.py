@@ -11,7 +11,7 @@ from hypothesis import given
 from hypothesis import strategies as st
 
 from contract import SIGNATURES, check
-from strategies import angle_pairs, call_arguments, degrees, flags
+from strategies import angle_pairs, call_arguments, degrees, flags, thread_counts
 
 
 def _has_points(phi):
@@ -26,7 +26,10 @@ def calls(draw, name):
     parameters = list(SIGNATURES[name].parameters)
     phi, theta = draw(angle_pairs())
     lmax = draw(degrees(points=_has_points(phi)))
-    values = [phi, theta, lmax, *(draw(flags) for _ in parameters[3:])]
+    # The flags, then for sph and sph_grads no out= arrays (tested on their own) and a thread count.
+    values = [phi, theta, lmax, *(draw(thread_counts) if parameter == "threads"
+                                  else None if parameter.endswith("out") else draw(flags)
+                                  for parameter in parameters[3:])]
     return draw(call_arguments(parameters, values))
 
 
@@ -38,3 +41,13 @@ def test_pointwise_sph(call):
 @given(calls("pointwise_sph_grads"))
 def test_pointwise_sph_grads(call):
     check("pointwise_sph_grads", *call)
+
+
+@given(calls("sph"))
+def test_sph(call):
+    check("sph", *call)
+
+
+@given(calls("sph_grads"))
+def test_sph_grads(call):
+    check("sph_grads", *call)

@@ -14,7 +14,7 @@ from hypothesis.extra import numpy as hnp
 
 from kelo import MAX_LMAX
 
-__all__ = ["angle_pairs", "call_arguments", "degrees", "flags", "index_degrees"]
+__all__ = ["angle_pairs", "call_arguments", "degrees", "flags", "index_degrees", "thread_counts"]
 
 
 def mostly(usual, unusual, odds=4):
@@ -192,6 +192,11 @@ def degrees(points):
 # get_LMs builds its table in Python lists and has no upper limit of its own:
 # its degrees stay small enough for that.
 index_degrees = _degrees(st.integers(0, 180), st.integers(-10**20, -1), st.integers(181, 300))
+
+
+# Thread counts: None for every core, small ones, and ones out of range or of the wrong kind.
+thread_counts = mostly(st.sampled_from([None, 1, 2, 3]), st.sampled_from(
+    [0, -1, 1025, True, 2.5, "2", np.int8(2), np.uint64(3), object()]))
 
 
 @st.composite

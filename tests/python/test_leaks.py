@@ -7,12 +7,24 @@ import sys
 import numpy as np
 import pytest
 
-from kelo import MAX_LMAX, get_LMs, pointwise_sph, pointwise_sph_grads
+from kelo import MAX_LMAX, get_LMs, pointwise_sph, pointwise_sph_grads, sph, sph_grads
 
 CALLS = 10_000
 PHI = np.linspace(0.1, 3.0, 16)
 THETA = np.linspace(0.0, 6.0, 16)
 NO_POINTS = np.zeros(0)
+# Enough work at lmax 8 for the parallel functions to start a second thread.
+WIDE_PHI = np.linspace(0.1, 3.0, 1000)
+WIDE_THETA = np.linspace(0.0, 6.0, 1000)
+OUT = np.empty((1000, 81), np.complex128)
+
+
+def sph_into(phi, theta, lmax, out):
+    return sph(phi, theta, lmax, out=out, threads=2)
+
+
+def sph_grads_with(phi, theta, lmax, flag):
+    return sph_grads(phi, theta, lmax, negative_m=flag, threads=2)
 
 
 class Truthy:
@@ -29,6 +41,8 @@ RETURNING = {
     "pointwise_sph_grads": (pointwise_sph_grads, (PHI, THETA, 6, FLAG, FLAG)),
     "pointwise_sph_grads, gradients alone": (pointwise_sph_grads, (PHI, THETA, 6, FLAG, False)),
     "get_LMs": (get_LMs, (6, FLAG)),
+    "sph into out=": (sph_into, (WIDE_PHI, WIDE_THETA, 8, OUT)),
+    "sph_grads": (sph_grads_with, (WIDE_PHI, WIDE_THETA, 8, FLAG)),
 }
 # Arguments that fail in each documented way, for either function that reaches the core.
 FAILING = {
@@ -45,6 +59,8 @@ CASES += [pytest.param(function, arguments, error, id=f"{function.__name__}, {er
           for function in (pointwise_sph, pointwise_sph_grads)
           for error, arguments in FAILING.items()]
 CASES += [pytest.param(get_LMs, (2.0, FLAG), TypeError, id="get_LMs, TypeError")]
+CASES += [pytest.param(sph_into, (PHI, THETA, 8, OUT), ValueError, id="sph, unfit out="),
+          pytest.param(sph_grads_with, (PHI, THETA, -1, FLAG), ValueError, id="sph_grads, ValueError")]
 
 
 def resident_bytes():
