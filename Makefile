@@ -60,7 +60,7 @@ $(SANITIZE_BUILD)/core/build.ninja: $(VENV)/.ready
 # Leak checking stays on. The allocation suite's operator new replaces ASan's but
 # allocates through malloc, which ASan still watches.
 test-sanitize-core: $(SANITIZE_BUILD)/core/build.ninja
-	meson compile -C $(SANITIZE_BUILD)/core core_tests baseline_tests allocation_tests
+	meson compile -C $(SANITIZE_BUILD)/core core_tests baseline_tests scalar_tests allocation_tests
 	meson test -C $(SANITIZE_BUILD)/core --no-rebuild --no-suite positions --print-errorlogs
 
 $(SANITIZE_VENV)/.ready: pyproject.toml

@@ -14,7 +14,9 @@ namespace kelo::detail {
 template <typename Real>
 using MaskOf = std::conditional_t<sizeof(Real) == 8, std::int64_t, std::int32_t>;
 
-#if defined(__GNUC__)
+// Defining KELO_SCALAR_LANES evaluates one point at a time, as compilers
+// without GCC's vector extensions do.
+#if defined(__GNUC__) && !defined(KELO_SCALAR_LANES)
 
 // Vector arguments are passed differently with and without AVX (GCC's
 // -Wpsabi note). Every function taking or returning one is forced inline, so
@@ -47,23 +49,21 @@ struct Lanes {
     KELO_LANE_INLINE static bool any(Mask mask, std::size_t lane) { return mask[lane] != 0; }
 
     /** Writes (first[j], second[j]) to targets[j] + offset for every lane j. */
-    KELO_LANE_INLINE static void storePairs(Real* const* targets, std::size_t offset, Vector first, Vector second) {
+    KELO_LANE_INLINE static void storePairs(Real* const* targets, std::size_t offset, Vector first,
+                                            Vector second) {
         // Interleaved, each lane's pair is one 2-Real store.
-        const Vector pairs[2] = {__builtin_shuffle(first, second, interleave(0)),
-                                 __builtin_shuffle(first, second, interleave(count / 2))};
+        Vector pairs[2];
+        if constexpr (count == 4) {
+            pairs[0] = __builtin_shuffle(first, second, Mask{0, 4, 1, 5});
+            pairs[1] = __builtin_shuffle(first, second, Mask{2, 6, 3, 7});
+        } else {
+            pairs[0] = __builtin_shuffle(first, second, Mask{0, 8, 1, 9, 2, 10, 3, 11});
+            pairs[1] = __builtin_shuffle(first, second, Mask{4, 12, 5, 13, 6, 14, 7, 15});
+        }
         const Real* flat = reinterpret_cast<const Real*>(pairs);
         for (std::size_t j = 0; j < count; ++j) {
             std::memcpy(targets[j] + offset, flat + 2 * j, 2 * sizeof(Real));
         }
-    }
-
-    /** The shuffle selecting first[from], second[from], first[from + 1], ... */
-    static constexpr Mask interleave(std::size_t from) {
-        Mask mask{};
-        for (std::size_t k = 0; k < count; ++k) {
-            mask[k] = static_cast<MaskOf<Real>>(from + k / 2 + (k % 2) * count);
-        }
-        return mask;
     }
 
     /** scaleBySqrt2Pi in every lane: widened to double, divided, rounded once. */
@@ -101,15 +101,5 @@ struct Lanes {
 };
 
 #endif
-
-/** The lane j of a vector; a scalar is its own only lane. */
-template <typename Vector>
-auto lane(const Vector& v, std::size_t j) {
-    if constexpr (std::is_arithmetic_v<Vector>) {
-        return v;
-    } else {
-        return v[j];
-    }
-}
 
 }  // namespace kelo::detail
