@@ -38,7 +38,9 @@ struct Lanes {
     // and alias Reals only, so the compiler keeps other pointers in registers.
     typedef Real Unaligned __attribute__((vector_size(32), aligned(alignof(Real))));
 
-    KELO_LANE_INLINE static Vector load(const Real* from) { return *reinterpret_cast<const Unaligned*>(from); }
+    KELO_LANE_INLINE static Vector load(const Real* from) {
+        return *reinterpret_cast<const Unaligned*>(from);
+    }
     KELO_LANE_INLINE static void store(Real* to, Vector v) { *reinterpret_cast<Unaligned*>(to) = v; }
 
     KELO_LANE_INLINE static Vector broadcast(Real value) { return Vector{} + value; }

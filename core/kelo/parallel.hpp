@@ -50,7 +50,8 @@ void forEachBlock(unsigned int lmax, bool negative_m, bool gradients, std::size_
         SeriesKernel<Real>& kernel = *kernels[block];
         if (block + 1 < blocks) {
             try {
-                workers.emplace_back([&writeBlock, &kernel, first, last] { writeBlock(kernel, first, last); });
+                workers.emplace_back(
+                    [&writeBlock, &kernel, first, last] { writeBlock(kernel, first, last); });
                 continue;
             } catch (const std::system_error&) {
                 // No thread to spare: this one writes the block.

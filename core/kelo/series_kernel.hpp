@@ -167,9 +167,12 @@ private:
     class LaneTable {
     public:
         explicit LaneTable(std::size_t entries) : m_values(entries * kLanes) {}
-        KELO_LANE_INLINE Vector operator[](std::size_t m) const { return L::load(m_values.data() + m * kLanes); }
-        KELO_LANE_INLINE void set(std::size_t m, Vector value) { L::store(m_values.data() + m * kLanes, value); }
-        bool empty() const { return m_values.empty(); }
+        KELO_LANE_INLINE Vector operator[](std::size_t m) const {
+            return L::load(m_values.data() + m * kLanes);
+        }
+        KELO_LANE_INLINE void set(std::size_t m, Vector value) {
+            L::store(m_values.data() + m * kLanes, value);
+        }
 
     private:
         std::vector<Real> m_values;
@@ -196,28 +199,28 @@ private:
     std::size_t degreeStart(std::size_t l) const { return m_negativeM ? l * l : triangle(l); }
 
     /** The tables of the group's points that depend on the order only. */
-    KELO_LANE_INLINE Group prepareGroup(const Real* phi, const Real* theta, std::size_t n, std::complex<Real>* harmonics,
-                       std::complex<Real>* gradients) {
+    KELO_LANE_INLINE Group prepareGroup(const Real* phi, const Real* theta, std::size_t n,
+                                        std::complex<Real>* harmonics, std::complex<Real>* gradients) {
         Group group{};
-        Real lanes[6][kLanes];
+        Real perLane[6][kLanes];
         for (std::size_t j = 0; j < kLanes; ++j) {
             // Lanes past the last point evaluate it again and write the same bits to the same place.
             const std::size_t p = j < n ? j : n - 1;
-            lanes[0][j] = std::cos(phi[p]);
-            lanes[1][j] = std::sin(phi[p]);
+            perLane[0][j] = std::cos(phi[p]);
+            perLane[1][j] = std::sin(phi[p]);
             // cos is even, so cos(theta) stands for cos(-theta).
             const Real negTheta = -theta[p];
-            lanes[2][j] = negTheta == Real(0) ? Real(1) : std::cos(theta[p]);
-            lanes[3][j] = negTheta == Real(0) ? negTheta : std::sin(negTheta);
+            perLane[2][j] = negTheta == Real(0) ? Real(1) : std::cos(theta[p]);
+            perLane[3][j] = negTheta == Real(0) ? negTheta : std::sin(negTheta);
             group.harmonics[j] =
                 harmonics == nullptr ? nullptr : reinterpret_cast<Real*>(harmonics + p * count());
             group.gradients[j] =
                 gradients == nullptr ? nullptr : reinterpret_cast<Real*>(gradients + 2 * p * count());
         }
-        group.cosPhi = L::load(lanes[0]);
-        group.sinPhi = L::load(lanes[1]);
-        group.stepCos = L::load(lanes[2]);
-        group.stepSin = L::load(lanes[3]);
+        group.cosPhi = L::load(perLane[0]);
+        group.sinPhi = L::load(perLane[1]);
+        group.stepCos = L::load(perLane[2]);
+        group.stepSin = L::load(perLane[3]);
         group.zeroStepCos = Real(0) * group.stepCos;
         group.zeroStepSin = Real(0) * group.stepSin;
 
@@ -225,11 +228,11 @@ private:
         for (std::size_t m = 0; m <= m_lmax; ++m) {
             for (std::size_t j = 0; j < kLanes; ++j) {
                 const std::complex<Real> phase = unitPhase(m_orders[m] * theta[j < n ? j : n - 1]);
-                lanes[4][j] = phase.real();
-                lanes[5][j] = phase.imag();
+                perLane[4][j] = phase.real();
+                perLane[5][j] = phase.imag();
             }
-            const Vector cosM = L::load(lanes[4]);
-            const Vector sinM = L::load(lanes[5]);
+            const Vector cosM = L::load(perLane[4]);
+            const Vector sinM = L::load(perLane[5]);
             m_cosM.set(m, cosM);
             m_sinM.set(m, sinM);
             m_negSinM.set(m, -sinM);
@@ -293,8 +296,8 @@ private:
     }
 
     /** (L, 0)(c, s) for the orders first..last, with s and 0 s from the given tables. */
-    KELO_LANE_INLINE Mask phaseProducts(std::size_t first, std::size_t last, const LaneTable& sinM, const LaneTable& zeroSinM,
-                       LaneTable& re, LaneTable& im) const {
+    KELO_LANE_INLINE Mask phaseProducts(std::size_t first, std::size_t last, const LaneTable& sinM,
+                                        const LaneTable& zeroSinM, LaneTable& re, LaneTable& im) {
         Mask recover{};
         for (std::size_t m = first; m <= last; ++m) {
             const Vector scaled = m_scaled[m];
@@ -352,8 +355,9 @@ private:
 
     /** One order of gradientsOfDegree, written at offset in each point's gradients. */
     template <Ladder ladderTerm>
-    KELO_LANE_INLINE static Mask gradientsOfOrder(Vector re, Vector im, Vector nextRe, Vector nextIm, Vector cotangent,
-                                 Real order, Real ladder, const Group& group, std::size_t offset) {
+    KELO_LANE_INLINE static Mask gradientsOfOrder(Vector re, Vector im, Vector nextRe, Vector nextIm,
+                                                  Vector cotangent, Real order, Real ladder,
+                                                  const Group& group, std::size_t offset) {
         const Vector firstRe = cotangent * re - Real(0) * im;
         const Vector firstIm = cotangent * im + Real(0) * re;
         const Vector thetaRe = Real(0) * re - order * im;
