@@ -41,11 +41,18 @@ def test_input_and_output_files(tmp_path):
     np.testing.assert_array_equal(np.load(tmp_path / "gradients.npy"),
                                   pointwise_sph_grads(points[:, 0], points[:, 1], 2, True, False))
 
+    process = kelo("--input", "points.npy", "--output", "threaded.npy", "--lmax", "2", "--grads",
+                   "--threads", "2", cwd=tmp_path)
+    assert process.returncode == 0, process.stderr
+    assert np.load(tmp_path / "threaded.npy").tobytes() == np.load(tmp_path / "gradients.npy").tobytes()
+
 
 @pytest.mark.parametrize(("arguments", "content", "message"), [
     (["--lmax", "-1"], None, "--lmax must lie in 0..46340"),
     (["--lmax", "two"], None, "invalid int value"),
     (["--lmax", "50000"], None, "46340"),
+    (["--threads", "0"], None, "--threads must lie in 1..1024"),
+    (["--repeat", "0"], None, "--repeat must be positive"),
     (["--input", "missing.npy"], None, "cannot read missing.npy"),
     (["--input", "bad.npy"], b"not an array", "cannot read bad.npy"),
     (["--input", "bad.npy"], np.zeros((4, 3)), "not N x 2"),
