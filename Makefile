@@ -42,7 +42,7 @@ test-valgrind: $(CORE_BUILD)/build.ninja
 	meson test -C $(CORE_BUILD) --setup valgrind --no-suite allocation --no-suite positions \
 	    --print-errorlogs
 
-# Output positions past 2^32: over two minutes of one core, little memory.
+# Output positions past 2^32: half a minute of one core, little memory.
 test-positions: $(CORE_BUILD)/build.ninja
 	meson test -C $(CORE_BUILD) --suite positions --verbose --print-errorlogs
 

@@ -9,7 +9,7 @@
 // their own. A position counter that wrapped would leave the tail untouched or
 // write out of place there; one that ran past either end hits a guard page.
 //
-// Writing 2^32 values takes minutes, so this suite is left out of `make test`;
+// Writing 2^32 values takes half a minute, so this suite is left out of `make test`;
 // `make test-positions` and CI run it.
 
 #include <sys/mman.h>
