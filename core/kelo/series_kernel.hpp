@@ -85,7 +85,6 @@ public:
           m_zeroSinM(lmax + 1),
           m_zeroNegSinM(lmax + 1),
           m_rows{LaneTable(lmax + 1), LaneTable(lmax + 1), LaneTable(lmax + 1)},
-          m_scaled(lmax + 1),
           m_valueRe(lmax + 1),
           m_valueIm(lmax + 1),
           m_conjRe(lmax + 1),
@@ -126,9 +125,22 @@ public:
                                    std::complex<Real>* out) {
         Group group = prepareGroup(phi, theta, n, out, nullptr);
         for (std::size_t l = 0; l <= m_lmax; ++l) {
-            advanceDegree(l, group);
-            harmonicsOfDegree(l, group);
-            storeHarmonics(l, group);
+            const LaneTable& jacobi = stepRecurrence(l, group);
+            // Each order straight to the points' series: no table between the steps.
+            const std::size_t start = degreeStart(l);
+            Mask recover{};
+            for (std::size_t m = 0; m <= l; ++m) {
+                const Vector scaled = scaledLegendre(m, jacobi);
+                Vector re;
+                Vector im;
+                recover |= phaseProduct(scaled, m, m_sinM, m_zeroSinM, re, im);
+                L::storePairs(group.harmonics.data(), 2 * (start + m), re, im);
+                if (m_negativeM && m > 0) {
+                    recover |= phaseProduct(scaled, m, m_negSinM, m_zeroNegSinM, re, im);
+                    L::storePairs(group.harmonics.data(), 2 * (start + l + m), re, im);
+                }
+            }
+            group.recover |= recover;
         }
         for (std::size_t p = 0; p < n; ++p) {
             if (L::any(group.recover, p)) {
@@ -147,7 +159,6 @@ public:
         Group group = prepareGroup(phi, theta, n, harmonics, gradients);
         prepareCotangents(group);
         for (std::size_t l = 0; l <= m_lmax; ++l) {
-            advanceDegree(l, group);
             harmonicsOfDegree(l, group);
             gradientsOfDegree(l, group);
             if (harmonics != nullptr) {
@@ -258,11 +269,10 @@ private:
     }
 
     /**
-     * Steps the Jacobi recurrence to degree l, which holds p_(l-m)^(m)(cos phi)
-     * for m = 0..l, and leaves the Legendre entries of degree l divided by
-     * sqrt(2 pi) in m_scaled. Degrees are stepped in order from 0.
+     * Steps the Jacobi recurrence to degree l and returns its row, which holds
+     * p_(l-m)^(m)(cos phi) for m = 0..l. Degrees are stepped in order from 0.
      */
-    KELO_LANE_INLINE void advanceDegree(std::size_t l, const Group& group) {
+    KELO_LANE_INLINE const LaneTable& stepRecurrence(std::size_t l, const Group& group) {
         LaneTable& current = m_rows[l % 3];
         const LaneTable& previous = m_rows[(l + 2) % 3];
         const LaneTable& beforePrevious = m_rows[(l + 1) % 3];
@@ -276,38 +286,44 @@ private:
             current.set(l - 1, (x * a[l - 1]) * previous[l - 1]);
         }
         current.set(l, L::broadcast(m_constants[l]));
-        for (std::size_t m = 0; m <= l; ++m) {
-            m_scaled.set(m, L::scaleBySqrt2Pi(m_sinPowers[m] * current[m]));
-        }
+        return current;
+    }
+
+    /** The Legendre entry of order m of the degree in jacobi, divided by sqrt(2 pi). */
+    KELO_LANE_INLINE Vector scaledLegendre(std::size_t m, const LaneTable& jacobi) const {
+        return L::scaleBySqrt2Pi(m_sinPowers[m] * jacobi[m]);
+    }
+
+    /** (L, 0)(c, s) = (L c - 0 s, L s + 0 c) of order m, with s and 0 s from the given tables. */
+    KELO_LANE_INLINE Mask phaseProduct(Vector scaled, std::size_t m, const LaneTable& sinM,
+                                       const LaneTable& zeroSinM, Vector& re, Vector& im) const {
+        re = scaled * m_cosM[m] - zeroSinM[m];
+        im = scaled * sinM[m] + m_zeroCosM[m];
+        return bothNaN(re, im);
     }
 
     /**
-     * The harmonics of degree l, (L, 0)(c, s) = (L c - 0 s, L s + 0 c) for m >= 0
-     * and the same with the conjugate phase for m < 0, into m_value* and m_conj*.
-     * The conjugates start with m = 0, which is Y_l^(m+1) of m = -1.
+     * The harmonics of degree l into m_value* and, for m < 0, with the
+     * conjugate phase into m_conj*. The conjugates start with m = 0, which is
+     * Y_l^(m+1) of m = -1.
      */
     KELO_LANE_INLINE void harmonicsOfDegree(std::size_t l, Group& group) {
-        group.recover |= phaseProducts(0, l, m_sinM, m_zeroSinM, m_valueRe, m_valueIm);
-        m_conjRe.set(0, m_valueRe[0]);
-        m_conjIm.set(0, m_valueIm[0]);
-        if (m_negativeM) {
-            group.recover |= phaseProducts(1, l, m_negSinM, m_zeroNegSinM, m_conjRe, m_conjIm);
-        }
-    }
-
-    /** (L, 0)(c, s) for the orders first..last, with s and 0 s from the given tables. */
-    KELO_LANE_INLINE Mask phaseProducts(std::size_t first, std::size_t last, const LaneTable& sinM,
-                                        const LaneTable& zeroSinM, LaneTable& re, LaneTable& im) {
+        const LaneTable& jacobi = stepRecurrence(l, group);
         Mask recover{};
-        for (std::size_t m = first; m <= last; ++m) {
-            const Vector scaled = m_scaled[m];
-            const Vector productRe = scaled * m_cosM[m] - zeroSinM[m];
-            const Vector productIm = scaled * sinM[m] + m_zeroCosM[m];
-            re.set(m, productRe);
-            im.set(m, productIm);
-            recover |= bothNaN(productRe, productIm);
+        for (std::size_t m = 0; m <= l; ++m) {
+            const Vector scaled = scaledLegendre(m, jacobi);
+            Vector re;
+            Vector im;
+            recover |= phaseProduct(scaled, m, m_sinM, m_zeroSinM, re, im);
+            m_valueRe.set(m, re);
+            m_valueIm.set(m, im);
+            if (m_negativeM && m > 0) {
+                recover |= phaseProduct(scaled, m, m_negSinM, m_zeroNegSinM, re, im);
+            }
+            m_conjRe.set(m, re);
+            m_conjIm.set(m, im);
         }
-        return recover;
+        group.recover |= recover;
     }
 
     /** Writes the harmonics of degree l to each point's series. */
@@ -417,7 +433,6 @@ private:
     LaneTable m_zeroSinM;
     LaneTable m_zeroNegSinM;
     std::array<LaneTable, 3> m_rows;  // the Jacobi values of the last three degrees
-    LaneTable m_scaled;
     LaneTable m_valueRe;
     LaneTable m_valueIm;
     LaneTable m_conjRe;
