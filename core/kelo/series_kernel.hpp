@@ -125,22 +125,7 @@ public:
                                    std::complex<Real>* out) {
         Group group = prepareGroup(phi, theta, n, out, nullptr);
         for (std::size_t l = 0; l <= m_lmax; ++l) {
-            const LaneTable& jacobi = stepRecurrence(l, group);
-            // Each order straight to the points' series: no table between the steps.
-            const std::size_t start = degreeStart(l);
-            Mask recover{};
-            for (std::size_t m = 0; m <= l; ++m) {
-                const Vector scaled = scaledLegendre(m, jacobi);
-                Vector re;
-                Vector im;
-                recover |= phaseProduct(scaled, m, m_sinM, m_zeroSinM, re, im);
-                L::storePairs(group.harmonics.data(), 2 * (start + m), re, im);
-                if (m_negativeM && m > 0) {
-                    recover |= phaseProduct(scaled, m, m_negSinM, m_zeroNegSinM, re, im);
-                    L::storePairs(group.harmonics.data(), 2 * (start + l + m), re, im);
-                }
-            }
-            group.recover |= recover;
+            harmonicsOfDegree<Into::Series>(l, group);
         }
         for (std::size_t p = 0; p < n; ++p) {
             if (L::any(group.recover, p)) {
@@ -159,7 +144,7 @@ public:
         Group group = prepareGroup(phi, theta, n, harmonics, gradients);
         prepareCotangents(group);
         for (std::size_t l = 0; l <= m_lmax; ++l) {
-            harmonicsOfDegree(l, group);
+            harmonicsOfDegree<Into::Tables>(l, group);
             gradientsOfDegree(l, group);
             if (harmonics != nullptr) {
                 storeHarmonics(l, group);
@@ -302,26 +287,43 @@ private:
         return bothNaN(re, im);
     }
 
+    /** Where harmonicsOfDegree puts the harmonics. */
+    enum class Into {
+        Series,  // straight into each point's series: no table between the steps
+        Tables,  // into m_value* and m_conj*, for the gradients
+    };
+
     /**
-     * The harmonics of degree l into m_value* and, for m < 0, with the
-     * conjugate phase into m_conj*. The conjugates start with m = 0, which is
-     * Y_l^(m+1) of m = -1.
+     * Steps to degree l and forms its harmonics, (L, 0)(c, s) for m >= 0 and the
+     * same with the conjugate phase for m < 0. In the tables the conjugates
+     * start with m = 0, which is Y_l^(m+1) of m = -1.
      */
+    template <Into into>
     KELO_LANE_INLINE void harmonicsOfDegree(std::size_t l, Group& group) {
         const LaneTable& jacobi = stepRecurrence(l, group);
+        const std::size_t start = degreeStart(l);
         Mask recover{};
         for (std::size_t m = 0; m <= l; ++m) {
             const Vector scaled = scaledLegendre(m, jacobi);
             Vector re;
             Vector im;
             recover |= phaseProduct(scaled, m, m_sinM, m_zeroSinM, re, im);
-            m_valueRe.set(m, re);
-            m_valueIm.set(m, im);
+            if constexpr (into == Into::Series) {
+                L::storePairs(group.harmonics.data(), 2 * (start + m), re, im);
+            } else {
+                m_valueRe.set(m, re);
+                m_valueIm.set(m, im);
+            }
             if (m_negativeM && m > 0) {
                 recover |= phaseProduct(scaled, m, m_negSinM, m_zeroNegSinM, re, im);
+                if constexpr (into == Into::Series) {
+                    L::storePairs(group.harmonics.data(), 2 * (start + l + m), re, im);
+                }
             }
-            m_conjRe.set(m, re);
-            m_conjIm.set(m, im);
+            if constexpr (into == Into::Tables) {
+                m_conjRe.set(m, re);
+                m_conjIm.set(m, im);
+            }
         }
         group.recover |= recover;
     }
