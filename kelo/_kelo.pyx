@@ -5,10 +5,10 @@
 # these statements, so they keep their places in this file.
 
 cimport numpy as cnp
-
 from kelo._core cimport (
-    aligned, core_lmax, evaluate_SPH_d, evaluate_SPH_f, evaluate_SPH_with_grads_d,
-    evaluate_SPH_with_grads_f, require_theta_for_every_point)
+    aligned, core_lmax, evaluate_SPH_d, evaluate_SPH_f, evaluate_SPH_with_grads_d, series_count,
+    evaluate_SPH_with_grads_f, require_supported_degree, require_theta_for_every_point,
+    supported_shape)
 
 import numpy as np
 
@@ -45,7 +45,7 @@ values, see :py:func:`get_LMs`.
     assert phi.shape == theta.shape and phi.dtype == theta.dtype
     assert phi.dtype in (np.float32, np.float64) and theta.dtype in (np.float32, np.float64)
     require_theta_for_every_point(phi, theta)
-    sphCount = (lmax + 1) * (lmax + 2) // 2 + (lmax * (lmax + 1) // 2 if (negative_m := bool(negative_m)) else 0)
+    sphCount = series_count(lmax, (negative_m := bool(negative_m)))
     resultShape = phi.shape + (sphCount,)
 
     # Inputs are only read, so read-only arrays are welcome.
@@ -57,13 +57,13 @@ values, see :py:func:`get_LMs`.
     cdef double complex[:] result_d
 
     if phi.dtype == np.float32:
-        result = np.empty(resultShape, dtype=np.complex64)
+        result = np.empty(supported_shape(resultShape, lmax), dtype=np.complex64)
         phi_f = phi.ravel()
         theta_f = theta.ravel()
         result_f = result.ravel()
         evaluate_SPH_f(&result_f[0], core_lmax(lmax), &phi_f[0], &theta_f[0], phi.size, negative_m)
     else:
-        result = np.empty(resultShape, dtype=np.complex128)
+        result = np.empty(supported_shape(resultShape, lmax), dtype=np.complex128)
         phi_d = phi.ravel()
         theta_d = theta.ravel()
         result_d = result.ravel()
@@ -104,7 +104,7 @@ values, see :py:func:`get_LMs`.
     assert phi.shape == theta.shape and phi.dtype == theta.dtype
     assert phi.dtype in (np.float32, np.float64) and theta.dtype in (np.float32, np.float64)
     require_theta_for_every_point(phi, theta)
-    sphCount = (lmax + 1) * (lmax + 2) // 2 + (lmax * (lmax + 1) // 2 if (negative_m := bool(negative_m)) else 0)
+    sphCount = series_count(lmax, (negative_m := bool(negative_m)))
     resultShape = phi.shape + (sphCount, 2)
     sphShape = resultShape[:-1]
 
@@ -123,7 +123,7 @@ values, see :py:func:`get_LMs`.
 
     # The precision follows phi; the assertions made theta agree.
     if phi.dtype == np.float32:
-        result = np.empty(resultShape, dtype=np.complex64)
+        result = np.empty(supported_shape(resultShape, lmax), dtype=np.complex64)
         if return_sphs:
             sphs = np.empty(sphShape, dtype=np.complex64)
             sph_f = sphs.ravel()
@@ -133,7 +133,7 @@ values, see :py:func:`get_LMs`.
         result_f = result.ravel()
         evaluate_SPH_with_grads_f(&result_f[0], sph_target_f, core_lmax(lmax), &phi_f[0], &theta_f[0], phi.size, negative_m)
     else:
-        result = np.empty(resultShape, dtype=np.complex128)
+        result = np.empty(supported_shape(resultShape, lmax), dtype=np.complex128)
         if return_sphs:
             sphs = np.empty(sphShape, dtype=np.complex128)
             sph_d = sphs.ravel()
@@ -156,15 +156,30 @@ Returns the (l, m) indices in the order that they are exposed by kelo.
 Creates a (N_sphs, 2) array where the first column corresponds to
 the l values and the second column corresponds to the m values for
 any index in the series."""
-    ls = []
-    ms = []
+    # Filled in place degree by degree: a list of Python integers per entry
+    # would take many times the table's memory and time.
     # range() reads lmax as an index: a NumPy integer would wrap around at + 1.
-    for l in range(range(lmax).stop + 1):
-        ls.extend((l + 1) * [l])
-        ms.extend(range(l + 1))
-        # Tested once, as the other functions do: later degrees reuse the answer.
-        if (negative_m := bool(negative_m)):
-            ls.extend(l * [l])
-            ms.extend([-m for m in range(1, l + 1)])
+    lmax = range(lmax).stop
+    require_supported_degree(lmax)
 
-    return np.array([ls, ms], dtype=np.int64).T
+    # Tested once, as the other functions do, and only when there is a degree.
+    negative_m = lmax >= 0 and bool(negative_m)
+    table = np.empty((2, series_count(lmax, negative_m)), dtype=np.int64)
+    fill_series_table(table, lmax, negative_m)
+
+    return table.T
+
+
+cdef void fill_series_table(long long[:, ::1] table, long long lmax, bint negative_m) noexcept nogil:
+    """Row 0 gets the degree and row 1 the order of each position of the series."""
+    cdef long long l, m, start = 0
+    for l in range(lmax + 1):
+        for m in range(l + 1):
+            table[0, start + m] = l
+            table[1, start + m] = m
+        start += l + 1
+        if negative_m:
+            for m in range(1, l + 1):
+                table[0, start + m - 1] = l
+                table[1, start + m - 1] = -m
+            start += l

@@ -7,7 +7,8 @@ import os
 
 import numpy as np
 
-from kelo._core cimport MAX_LMAX, aligned, evaluate_SPH_parallel, evaluate_SPH_with_grads_parallel
+from kelo._core cimport (
+    MAX_LMAX, aligned, evaluate_SPH_parallel, evaluate_SPH_with_grads_parallel, series_count)
 
 FLOAT32 = np.dtype(np.float32)
 
@@ -42,7 +43,7 @@ whatever the number of threads.
     negative_m = bool(negative_m)
     threads = _thread_count(threads)
     dtype = _complex_dtype(phi)
-    out = _output(out, "out", phi.shape + (_count(lmax, negative_m),), dtype, phi, theta)
+    out = _output(out, "out", phi.shape + (series_count(lmax, negative_m),), dtype, phi, theta)
     if phi.size == 0:
         return out
     if phi.dtype == FLOAT32:
@@ -75,7 +76,7 @@ return_sphs) bit for bit, whatever the number of threads.
     if sphs_out is not None and not return_sphs:
         raise ValueError("sphs_out is given, but return_sphs is False")
     dtype = _complex_dtype(phi)
-    shape = phi.shape + (_count(lmax, negative_m),)
+    shape = phi.shape + (series_count(lmax, negative_m),)
     out = _output(out, "out", shape + (2,), dtype, phi, theta)
     sphs = _output(sphs_out, "sphs_out", shape, dtype, phi, theta, out) if return_sphs else None
     if phi.size != 0:
@@ -146,7 +147,7 @@ def _degree(lmax):
     return _integer_within(lmax, "lmax", 0, MAX_LMAX)
 
 
-def _count(lmax, negative_m):
+def series_count(lmax, negative_m):
     return (lmax + 1) ** 2 if negative_m else (lmax + 1) * (lmax + 2) // 2
 
 
@@ -169,22 +170,27 @@ def _integer_within(value, name, low, high):
 
 
 def _output(array, name, shape, dtype, *inputs):
-    """A new array for a result, or the caller's, once it is fit to receive it."""
+    """A new array for a result, or the caller's, once it is fit to receive it.
+
+    The checks read the plain ndarray over the caller's buffer, which _parts hands to
+    the core: a subclass may report any shape or flags it likes.
+    """
     if array is None:
         return np.empty(shape, dtype)
     if not isinstance(array, np.ndarray):
         raise TypeError(f"{name} must be a numpy.ndarray, not {type(array).__name__}")
-    if array.dtype != dtype:
-        raise TypeError(f"{name} has dtype {array.dtype}, but the result has dtype {dtype}")
-    if array.shape != shape:
-        raise ValueError(f"{name} has shape {array.shape}, but the result has shape {shape}")
-    if not array.flags.c_contiguous:
+    target = np.asarray(array)
+    if target.dtype != dtype:
+        raise TypeError(f"{name} has dtype {target.dtype}, but the result has dtype {dtype}")
+    if target.shape != shape:
+        raise ValueError(f"{name} has shape {target.shape}, but the result has shape {shape}")
+    if not target.flags.c_contiguous:
         raise ValueError(f"{name} must be C-contiguous")
-    if not array.flags.writeable:
+    if not target.flags.writeable:
         raise ValueError(f"{name} is read-only")
-    if not array.flags.aligned:
+    if not target.flags.aligned:
         raise ValueError(f"{name} is not aligned to its dtype")
     # Writing over an input, or over the other result, while reading it would corrupt both.
-    if any(np.may_share_memory(array, other) for other in inputs):
+    if any(np.may_share_memory(target, other) for other in inputs):
         raise ValueError(f"{name} overlaps an input or another output")
     return array

@@ -203,6 +203,9 @@ def _get_lms(arguments, outcome):
     except TypeError:
         outcome.refuse(TypeError)
         return
+    if degree > kelo.MAX_LMAX:
+        outcome.refuse(ValueError)
+        return
     # The flag only matters when some degree has negative orders.
     negative_m = _truth(arguments["negative_m"], outcome, required=degree >= 1)
     if not outcome.may_return:

@@ -50,6 +50,13 @@ def test_largest_values_of_narrow_integer_types(lmax):
     assert len(get_LMs(lmax)) == (int(lmax) + 1) ** 2
 
 
+# A table beyond the core's degrees would only exhaust memory: refused at once.
+@pytest.mark.parametrize("lmax", [46341, 10**6, 2**40, np.uint64(2**64 - 1)])
+def test_degrees_beyond_the_core_are_refused(lmax):
+    with pytest.raises(ValueError, match="up to 46340"):
+        get_LMs(lmax)
+
+
 def test_integer_like_degrees():
     assert len(get_LMs(True)) == 4
     assert len(get_LMs(np.int16(2))) == 9

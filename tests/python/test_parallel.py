@@ -98,7 +98,16 @@ def test_scalars_and_empty_arrays(shape, expected):
     assert_same_bits(sph(phi, phi, 2).reshape(-1, 9), pointwise_sph(phi, phi, 2).reshape(-1, 9))
 
 
+class ShapeLiar(np.ndarray):
+    """Claims the shape of the result over a buffer of four values."""
+
+    @property
+    def shape(self):
+        return (4, 9)
+
+
 BAD_OUT = [
+    (np.empty(4, np.complex128).view(ShapeLiar), ValueError, r"out has shape \(4,\), but the result"),
     (np.empty((4, 9), np.complex64), TypeError, "out has dtype complex64, but the result has dtype complex128"),
     (np.empty((4, 9), np.complex128).astype(">c16"), TypeError, "out has dtype >c16"),
     (np.empty((4, 8), np.complex128), ValueError, r"out has shape \(4, 8\), but the result has shape \(4, 9\)"),

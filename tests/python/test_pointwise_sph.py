@@ -137,12 +137,16 @@ def test_negative_m_is_tested_once():
     np.testing.assert_array_equal(result, pointwise_sph([0.5, 1.0], [0.1, 0.2], 3, True))
 
 
-# With points, a result this wide cannot even be allocated; without any, the
-# core would still build its tables for the degree.
+# Refused before a result is sized from the degree: with points, one that wide
+# could not even be allocated; without any, the core would still build its
+# tables. A negative degree fails as negative, not as a huge allocation.
 @pytest.mark.parametrize("function", [pointwise_sph, pointwise_sph_grads])
-def test_degrees_beyond_the_core_are_refused(function):
-    with pytest.raises(ValueError, match=str(MAX_LMAX)):
-        function(np.zeros(0), np.zeros(0), MAX_LMAX + 1)
+@pytest.mark.parametrize(("points", "lmax", "error"), [
+    (0, MAX_LMAX + 1, ValueError), (1, MAX_LMAX + 1, ValueError), (1, -MAX_LMAX - 2, OverflowError),
+])
+def test_degrees_beyond_the_core_are_refused(function, points, lmax, error):
+    with pytest.raises(error, match="46340|negative"):
+        function(np.full(points, 0.5), np.full(points, 0.5), lmax)
 
 
 @pytest.mark.allocation_failure
