@@ -1,0 +1,74 @@
+# cython: language_level=3
+"""The checks that kelo's threaded functions make of their arguments.
+
+Each refuses an argument with TypeError or ValueError before anything is written.
+"""
+
+import operator
+import os
+
+import numpy as np
+
+from kelo._core cimport MAX_LMAX as CORE_MAX_LMAX
+
+#: The largest degree kelo evaluates: its tables are addressed with 32-bit indices.
+MAX_LMAX = CORE_MAX_LMAX
+
+#: The most threads a call may ask for: starting more is a mistake, not a request.
+MAX_THREADS = 1024
+
+
+def degree(lmax):
+    return integer_within(lmax, "lmax", 0, MAX_LMAX)
+
+
+def thread_count(threads):
+    """The threads to use: as asked, or every core the process may run on."""
+    if threads is not None:
+        return integer_within(threads, "threads", 1, MAX_THREADS)
+    try:
+        return len(os.sched_getaffinity(0))
+    except AttributeError:  # no affinity masks on this platform
+        return os.cpu_count() or 1
+
+
+def integer_within(value, name, low, high):
+    if isinstance(value, (bool, np.bool_)):
+        raise TypeError(f"{name} must be an integer, not bool")
+    value = operator.index(value)
+    if not low <= value <= high:
+        raise ValueError(f"{name} is {value}, but must be from {low} to {high}")
+    return value
+
+
+def output(array, name, shape, dtype, *inputs):
+    """A new array for a result, or the caller's, once it is fit to receive it.
+
+    The checks read the plain ndarray over the caller's buffer, which parts() hands to
+    the core: a subclass may report any shape or flags it likes.
+    """
+    if array is None:
+        return np.empty(shape, dtype)
+    if not isinstance(array, np.ndarray):
+        raise TypeError(f"{name} must be a numpy.ndarray, not {type(array).__name__}")
+    target = np.asarray(array)
+    if target.dtype != dtype:
+        raise TypeError(f"{name} has dtype {target.dtype}, but the result has dtype {dtype}")
+    if target.shape != shape:
+        raise ValueError(f"{name} has shape {target.shape}, but the result has shape {shape}")
+    if not target.flags.c_contiguous:
+        raise ValueError(f"{name} must be C-contiguous")
+    if not target.flags.writeable:
+        raise ValueError(f"{name} is read-only")
+    if not target.flags.aligned:
+        raise ValueError(f"{name} is not aligned to its dtype")
+    # Writing over an input, or over the other result, while reading it would corrupt both.
+    if any(np.may_share_memory(target, other) for other in inputs):
+        raise ValueError(f"{name} overlaps an input or another output")
+    return array
+
+
+def parts(result):
+    """The real numbers of a C-contiguous real or complex array, flat, as a plain ndarray."""
+    flat = np.asarray(result).reshape(-1)
+    return flat.view(flat.real.dtype) if flat.dtype.kind == "c" else flat
