@@ -18,6 +18,34 @@ MAX_LMAX = CORE_MAX_LMAX
 MAX_THREADS = 1024
 
 
+cdef int require_supported_degree(lmax) except -1:
+    """Refuses degrees whose tables the core cannot index."""
+    if lmax > MAX_LMAX:
+        raise ValueError(f"lmax is {lmax}, but kelo supports degrees up to {MAX_LMAX} only")
+    return 0
+
+
+cdef unsigned int core_lmax(unsigned int lmax) except? 0:
+    """Passes lmax on, refusing degrees whose tables the core cannot index."""
+    require_supported_degree(lmax)
+    return lmax
+
+
+cdef tuple supported_shape(tuple shape, lmax):
+    """The shape of a result for degrees up to lmax, once the core can evaluate them:
+    a degree beyond its tables is refused before memory is sought for such a result."""
+    require_supported_degree(lmax)
+    return shape
+
+
+cdef int require_theta_for_every_point(phi, theta) except -1:
+    """The core reads as many azimuths as there are polar angles."""
+    if theta.size < phi.size:
+        raise ValueError(f"theta has {theta.size} elements but phi has {phi.size}: "
+                         f"every point needs both angles")
+    return 0
+
+
 def degree(lmax):
     return integer_within(lmax, "lmax", 0, MAX_LMAX)
 

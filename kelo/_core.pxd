@@ -1,11 +1,5 @@
-# The C++ core as the binding sees it, and the guards that keep every call of
-# it within the sizes and the memory the core relies on (the core itself checks
-# nothing).
-#
-# Cython caches the code object of a traceback entry by line number alone, and
-# these helpers are compiled into each module that cimports them: a helper that
-# raises from the line of a failing statement of _kelo.pyx would lend that
-# statement's entry its own file and name. Keep raising lines off those lines.
+# The C++ core as the binding sees it, and the helpers that shape what it is
+# handed. The guards that refuse what it cannot take are in _arguments.pxd.
 
 from libc.stddef cimport size_t
 from libcpp cimport bool
@@ -43,20 +37,6 @@ cdef extern from "kelo/kelo.hpp" nogil:
         unsigned int threads) except +
 
 
-cdef inline int require_supported_degree(lmax) except -1:
-    """Refuses degrees whose tables the core cannot index."""
-    if lmax > MAX_LMAX:
-        raise ValueError(
-            f"lmax is {lmax}, but kelo supports degrees up to {MAX_LMAX} only")
-    return 0
-
-
-cdef inline unsigned int core_lmax(unsigned int lmax) except? 0:
-    """Passes lmax on, refusing degrees whose tables the core cannot index."""
-    require_supported_degree(lmax)
-    return lmax
-
-
 cdef inline object series_count(lmax, bint negative_m):
     """Harmonics per point for degrees 0..lmax: (lmax + 1)^2, or (lmax + 1)(lmax + 2)/2
     without negative orders; none for a negative degree."""
@@ -73,19 +53,3 @@ cdef inline object aligned(angles):
     it as it is; loading floats from there is undefined behaviour in C++.
     """
     return angles if angles.flags.aligned else angles.copy()
-
-
-cdef inline int require_theta_for_every_point(phi, theta) except -1:
-    """The core reads as many azimuths as there are polar angles."""
-    if theta.size < phi.size:
-        raise ValueError(
-            f"theta has {theta.size} elements but phi has {phi.size}: "
-            f"every point needs both angles")
-    return 0
-
-
-cdef inline tuple supported_shape(tuple shape, lmax):
-    """The shape of a result for degrees up to lmax, once the core can evaluate them:
-    a degree beyond its tables is refused before memory is sought for such a result."""
-    require_supported_degree(lmax)
-    return shape

@@ -5,10 +5,10 @@
 # these statements, so they keep their places in this file.
 
 cimport numpy as cnp
-from kelo._core cimport (
-    aligned, core_lmax, evaluate_SPH_d, evaluate_SPH_f, evaluate_SPH_with_grads_d, series_count,
-    evaluate_SPH_with_grads_f, require_supported_degree, require_theta_for_every_point,
-    supported_shape)
+from kelo._arguments cimport (
+    core_lmax, require_supported_degree, require_theta_for_every_point, supported_shape)
+from kelo._core cimport (aligned, evaluate_SPH_d, evaluate_SPH_f, evaluate_SPH_with_grads_d,
+                         evaluate_SPH_with_grads_f, series_count)
 
 import numpy as np
 
