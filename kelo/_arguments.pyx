@@ -100,3 +100,29 @@ def parts(result):
     """The real numbers of a C-contiguous real or complex array, flat, as a plain ndarray."""
     flat = np.asarray(result).reshape(-1)
     return flat.view(flat.real.dtype) if flat.dtype.kind == "c" else flat
+
+
+#: The scales of the harmonics that `normalization=` names.
+NORMALIZATIONS = ("orthonormal", "4pi", "schmidt")
+
+
+def convention(real, negative_m, condon_shortley, normalization):
+    """The convention keywords, checked: (real, negative_m, condon_shortley, normalization)."""
+    real, negative_m, condon_shortley = bool(real), bool(negative_m), bool(condon_shortley)
+    if real and not negative_m:
+        raise ValueError("real harmonics hold every order: negative_m=False needs real=False")
+    if not isinstance(normalization, str) or normalization not in NORMALIZATIONS:
+        raise ValueError(f"normalization is {normalization!r}, but must be one of "
+                         + ", ".join(map(repr, NORMALIZATIONS)))
+    return real, negative_m, condon_shortley, normalization
+
+
+def precision(*arrays):
+    """float32 when every array holds floats of 32 bits or fewer, float64 otherwise."""
+    single = all(a.dtype.kind == "f" and a.dtype.itemsize <= 4 for a in arrays)
+    return np.dtype(np.float32 if single else np.float64)
+
+
+def result_dtype(precision, real):
+    """The dtype of results computed in `precision`, real or complex."""
+    return precision if real else np.result_type(precision, np.complex64)

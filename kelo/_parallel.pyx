@@ -4,7 +4,7 @@ pointwise_sph and pointwise_sph_grads."""
 
 import numpy as np
 
-from kelo._arguments import degree, output, parts, thread_count
+from kelo._arguments import degree, output, parts, precision, result_dtype, thread_count
 from kelo._core cimport aligned, evaluate_SPH_parallel, evaluate_SPH_with_grads_parallel, series_count
 
 FLOAT32 = np.dtype(np.float32)
@@ -36,7 +36,7 @@ whatever the number of threads.
     lmax = degree(lmax)
     negative_m = bool(negative_m)
     threads = thread_count(threads)
-    dtype = _complex_dtype(phi)
+    dtype = result_dtype(phi.dtype, False)
     out = output(out, "out", phi.shape + (series_count(lmax, negative_m),), dtype, phi, theta)
     if phi.size == 0:
         return out
@@ -69,7 +69,7 @@ return_sphs) bit for bit, whatever the number of threads.
     threads = thread_count(threads)
     if sphs_out is not None and not return_sphs:
         raise ValueError("sphs_out is given, but return_sphs is False")
-    dtype = _complex_dtype(phi)
+    dtype = result_dtype(phi.dtype, False)
     shape = phi.shape + (series_count(lmax, negative_m),)
     out = output(out, "out", shape + (2,), dtype, phi, theta)
     sphs = output(sphs_out, "sphs_out", shape, dtype, phi, theta, out) if return_sphs else None
@@ -121,11 +121,6 @@ def _angles(phi, theta):
     if phi.shape != theta.shape:
         raise ValueError(f"phi has shape {phi.shape} but theta has shape {theta.shape}: "
                          f"every point needs both angles")
-    single = all(a.dtype.kind == "f" and a.dtype.itemsize <= 4 for a in (phi, theta))
-    precision = np.float32 if single else np.float64
-    return (aligned(np.asarray(phi, dtype=precision, order="C")),
-            aligned(np.asarray(theta, dtype=precision, order="C")))
-
-
-def _complex_dtype(angles):
-    return np.dtype(np.complex64 if angles.dtype == FLOAT32 else np.complex128)
+    dtype = precision(phi, theta)
+    return (aligned(np.asarray(phi, dtype=dtype, order="C")),
+            aligned(np.asarray(theta, dtype=dtype, order="C")))
