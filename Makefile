@@ -13,13 +13,17 @@ CORE_BUILD := build/core
 .PHONY: demo bench test test-core test-python test-valgrind test-positions \
         test-sanitize test-sanitize-core test-sanitize-python sanitized-module clean
 
-# The virtual environment with the build and test tools, and kelo installed in
-# editable mode: importing it rebuilds the extension when a source changed.
-$(VENV)/.ready: pyproject.toml meson.build kelo/meson.build
+# The virtual environment with the build and test tools.
+$(VENV)/.tools: pyproject.toml
 	@test -n "$(PYTHON312)" || { echo "python3.12 not found" >&2; exit 1; }
 	test -x $(PY) || $(PYTHON312) -m venv $(VENV)
 	$(PY) -m pip install --quiet --upgrade pip
 	$(PY) -m pip install --quiet --group dev
+	touch $@
+
+# kelo installed into it in editable mode: importing it rebuilds the extension
+# when a source changed.
+$(VENV)/.ready: $(VENV)/.tools meson.build kelo/meson.build
 	$(PY) -m pip install --quiet --no-build-isolation --editable . -Cbuild-dir=build/py
 	touch $@
 
@@ -31,7 +35,9 @@ bench: $(VENV)/.ready
 	$(PY) -m pip install --quiet --no-build-isolation --editable '.[bench]' -Cbuild-dir=build/py
 	$(PY) benchmarks/bench.py
 
-$(CORE_BUILD)/build.ninja: $(VENV)/.ready
+# GoogleTest comes from the system, else from apt-get or meson's wrap.
+$(CORE_BUILD)/build.ninja: $(VENV)/.tools
+	tests/core/install-gtest
 	meson setup --reconfigure $(CORE_BUILD) -Dcore_tests=enabled
 
 test-core: $(CORE_BUILD)/build.ninja
@@ -54,7 +60,8 @@ SANITIZE_OPTIONS := -Dbuildtype=debugoptimized -Db_sanitize=address,undefined \
 SANITIZE_VENV := .venv-sanitize
 SANITIZE_PY := $(SANITIZE_VENV)/bin/python
 
-$(SANITIZE_BUILD)/core/build.ninja: $(VENV)/.ready
+$(SANITIZE_BUILD)/core/build.ninja: $(VENV)/.tools
+	tests/core/install-gtest
 	meson setup --reconfigure $(SANITIZE_BUILD)/core -Dcore_tests=enabled $(SANITIZE_OPTIONS)
 
 # Leak checking stays on. The allocation suite's operator new replaces ASan's but

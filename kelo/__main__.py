@@ -6,6 +6,8 @@ timed, and checked for orthonormality by a quadrature that is exact for them.
 
 import argparse
 import os
+import signal
+import stat
 import sys
 import tempfile
 import time
@@ -77,11 +79,30 @@ def quadrature_grid(polar_nodes):
     return phi, np.tile(theta, polar_nodes), weights
 
 
+def grid_polar_nodes(points):
+    """Polar nodes of the built-in grid of about this many points (twice as many azimuths)."""
+    return max(1, round(np.sqrt(points / 2)))
+
+
+def check_result_fits(points, arguments):
+    """Refuses a result larger than this machine's memory before any work on it."""
+    count = len(get_LMs(arguments.lmax, arguments.negative_m))
+    itemsize = np.dtype(np.complex64 if arguments.float32 else np.complex128).itemsize
+    size = points * count * itemsize * (2 if arguments.grads else 1)
+    memory = os.sysconf("SC_PAGE_SIZE") * os.sysconf("SC_PHYS_PAGES")
+    if size > memory:
+        raise UsageError(f"{points} points up to degree {arguments.lmax} need {size / 2**30:.1f} "
+                         f"GiB for the result, more than the {memory / 2**30:.1f} GiB of memory here")
+
+
 def load_points(path):
     try:
         points = np.load(path, allow_pickle=False)
-    except (OSError, ValueError) as error:
+    except (OSError, ValueError, EOFError) as error:
         raise UsageError(f"cannot read {path}: {error}") from None
+    if not isinstance(points, np.ndarray):
+        points.close()
+        raise UsageError(f"{path} is an .npz archive, not one array")
     if points.ndim != 2 or points.shape[1] != 2:
         raise UsageError(f"{path} holds an array of shape {points.shape}, not N x 2")
     if points.dtype.kind not in "iuf":
@@ -99,14 +120,37 @@ def orthonormality_error(lmax, dtype, negative_m):
     return checked, np.abs(gram - np.eye(len(gram))).max()
 
 
-def save_atomically(path, array):
-    """Writes the whole array or nothing: a failed run leaves no partial file."""
-    directory = os.path.dirname(os.path.abspath(path))
-    handle, temporary = tempfile.mkstemp(suffix=".npy", dir=directory)
+def current_umask():
+    mask = os.umask(0)  # reading the umask means setting it
+    os.umask(mask)
+    return mask
+
+
+def save(path, array):
+    """Saves the array as np.save does, but a regular file or a new path gets the whole
+    array or nothing: a failed or interrupted run leaves no partial file.
+
+    A symlink's target is written. A device is written to directly: replacing it would
+    destroy it. A FIFO or a socket is refused, since np.save needs a file position.
+    """
     try:
+        mode = os.stat(path).st_mode
+    except FileNotFoundError:
+        mode = None
+    if mode is not None and (stat.S_ISFIFO(mode) or stat.S_ISSOCK(mode)):
+        raise UsageError(f"cannot write to {path}: it is neither a file nor a device")
+    if mode is not None and not stat.S_ISREG(mode):
+        with open(path, "wb") as stream:
+            np.save(stream, array)
+        return
+    target = os.path.realpath(path)
+    handle, temporary = tempfile.mkstemp(suffix=".npy", dir=os.path.dirname(target))
+    try:
+        # mkstemp's file is private; the result gets the permissions np.save would give.
+        os.fchmod(handle, stat.S_IMODE(mode) if mode is not None else 0o666 & ~current_umask())
         with os.fdopen(handle, "wb") as stream:
             np.save(stream, array)
-        os.replace(temporary, path)
+        os.replace(temporary, target)
     except BaseException:
         os.unlink(temporary)
         raise
@@ -129,9 +173,12 @@ def run(arguments):
     dtype = np.float32 if arguments.float32 else np.float64
     if arguments.input is not None:
         phi, theta = load_points(arguments.input)
+        check_result_fits(phi.size, arguments)
         source = arguments.input
     else:
-        phi, theta, _ = quadrature_grid(max(1, round(np.sqrt(arguments.points / 2))))
+        polar_nodes = grid_polar_nodes(arguments.points)
+        check_result_fits(2 * polar_nodes**2, arguments)
+        phi, theta, _ = quadrature_grid(polar_nodes)
         source = "Gauss-Legendre x equispaced grid"
     phi = np.ascontiguousarray(phi, dtype=dtype)
     theta = np.ascontiguousarray(theta, dtype=dtype)
@@ -142,7 +189,7 @@ def run(arguments):
         result = evaluate(phi, theta, arguments)
         elapsed = min(elapsed, time.perf_counter() - start)
     if arguments.output is not None:
-        save_atomically(arguments.output, result)
+        save(arguments.output, result)
 
     count = len(get_LMs(arguments.lmax, arguments.negative_m))
     checked, error = orthonormality_error(arguments.lmax, dtype, arguments.negative_m)
@@ -159,7 +206,14 @@ def run(arguments):
         print(f"output      {arguments.output}: {result.shape} {result.dtype}")
 
 
+def stop(signum, frame):
+    """Ends the run on SIGTERM as on SIGINT: through an exception, which removes
+    a half-written output file on its way out."""
+    raise SystemExit(128 + signum)
+
+
 def main(argv=None):
+    signal.signal(signal.SIGTERM, stop)
     try:
         run(parse_arguments(argv))
     except UsageError as error:

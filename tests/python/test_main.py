@@ -1,5 +1,8 @@
 """python -m kelo: the report, its options and its one-line errors."""
 
+import os
+import signal
+import stat
 import subprocess
 import sys
 
@@ -55,6 +58,10 @@ def test_input_and_output_files(tmp_path):
     (["--repeat", "0"], None, "--repeat must be positive"),
     (["--input", "missing.npy"], None, "cannot read missing.npy"),
     (["--input", "bad.npy"], b"not an array", "cannot read bad.npy"),
+    (["--input", "bad.npy"], b"", "cannot read bad.npy"),
+    (["--input", "bad.npy"], {"points": np.zeros((3, 2))}, "an .npz archive"),
+    (["--points", "100000000"], None, "GiB of memory"),
+    (["--output", "bad.npy"], "fifo", "cannot write to bad.npy"),
     (["--input", "bad.npy"], np.zeros((4, 3)), "not N x 2"),
     (["--input", "bad.npy"], np.array([["a", "b"]]), "not real numbers"),
     (["--input", "bad.npy"], np.zeros((2, 2), dtype=np.complex128), "not real numbers"),
@@ -62,11 +69,38 @@ def test_input_and_output_files(tmp_path):
 def test_bad_input_is_one_line_with_status_two(tmp_path, arguments, content, message):
     if isinstance(content, bytes):
         (tmp_path / "bad.npy").write_bytes(content)
+    elif isinstance(content, str):  # "fifo"
+        os.mkfifo(tmp_path / "bad.npy")
+    elif isinstance(content, dict):
+        with open(tmp_path / "bad.npy", "wb") as stream:
+            np.savez(stream, **content)
     elif content is not None:
         np.save(tmp_path / "bad.npy", content)
-    process = kelo(*arguments, "--output", "out.npy", "--points", "100", cwd=tmp_path)
+    process = kelo("--points", "100", "--output", "out.npy", *arguments, cwd=tmp_path)
     assert process.returncode == 2
     assert process.stdout == ""
     assert len(process.stderr.splitlines()) == 1 and message in process.stderr
     assert not (tmp_path / "out.npy").exists()
     assert [path.name for path in tmp_path.iterdir()] in ([], ["bad.npy"])
+
+
+def test_output_is_written_as_np_save_writes_it(tmp_path):
+    # Through a symlink into its target, with the permissions that the umask leaves.
+    (tmp_path / "link.npy").symlink_to("target.npy")
+    process = subprocess.run(["sh", "-c", f"umask 027 && exec {sys.executable} -m kelo "
+                              "--lmax 1 --points 8 --output link.npy"],
+                             capture_output=True, text=True, timeout=120, cwd=tmp_path)
+    assert process.returncode == 0, process.stderr
+    assert (tmp_path / "link.npy").is_symlink()
+    assert stat.S_IMODE((tmp_path / "target.npy").stat().st_mode) == 0o640
+
+
+def test_sigterm_during_the_save_leaves_no_file(tmp_path):
+    # np.save signals its own process before it writes.
+    script = ("import os, signal, sys, numpy as np, kelo.__main__ as job; save = np.save; "
+              "np.save = lambda *a: (os.kill(os.getpid(), signal.SIGTERM), save(*a)); "
+              "sys.exit(job.main(['--lmax', '1', '--points', '8', '--output', 'out.npy']))")
+    process = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                             timeout=120, cwd=tmp_path)
+    assert process.returncode == 128 + signal.SIGTERM, process.stderr
+    assert list(tmp_path.iterdir()) == []
