@@ -22,9 +22,9 @@ void forEachKernelBlock(unsigned int lmax, bool negative_m, bool gradients, std:
                         unsigned int threads, WriteBlock writeBlock) {
     using Kernel = SeriesKernel<Real>;
     const SeriesCoefficients<Real> coefficients(lmax, gradients);
-    // A kernel's setup is dominated by filling its lane tables, a score of
-    // them with (lmax + 1) kLanes entries each.
-    const std::size_t setup = 20 * (std::size_t{lmax} + 1) * Kernel::kLanes;
+    // A kernel's setup is filling its lane tables: up to sixteen of them,
+    // with (lmax + 1) kLanes entries each.
+    const std::size_t setup = 16 * (std::size_t{lmax} + 1) * Kernel::kLanes;
     const std::size_t groups = (N + Kernel::kLanes - 1) / Kernel::kLanes;
     const std::size_t blocks = blockCount(threads, groups, N * Kernel::count(lmax, negative_m), setup);
     forEachBlock(
