@@ -23,7 +23,8 @@ void writeValues(SeriesKernel<Real>& kernel, std::complex<Real>* output, const R
 
 /**
  * Writes the gradients and harmonics of points first..last-1 at their places;
- * either output may be null. The kernel was built for gradients if they are asked for.
+ * either output may be null. The kernel's coefficients were built for gradients if
+ * they are asked for.
  */
 template <typename Real>
 void writeGradients(SeriesKernel<Real>& kernel, std::complex<Real>* gradients,
@@ -60,12 +61,13 @@ void writeGradients(SeriesKernel<Real>& kernel, std::complex<Real>* gradients,
  * @param N number of points
  * @param negative_m whether the orders -1..-l follow 0..l in every degree
  * @throws std::length_error if lmax is too large, std::bad_alloc if the
- *         evaluator's tables cannot be allocated; nothing is written then
+ *         tables cannot be allocated; nothing is written then
  */
 template <typename Real>
 void evaluate_SPH(std::complex<Real>* output, unsigned int lmax, const Real* phi,
                   const Real* theta, unsigned int N, bool negative_m) {
-    detail::SeriesKernel<Real> kernel(lmax, negative_m, false);
+    const detail::SeriesCoefficients<Real> coefficients(lmax, false);
+    detail::SeriesKernel<Real> kernel(coefficients, negative_m);
     detail::writeValues(kernel, output, phi, theta, 0, N);
 }
 
@@ -86,7 +88,8 @@ template <typename Real>
 void evaluate_SPH_with_grads(std::complex<Real>* gradients, std::complex<Real>* harmonics,
                              unsigned int lmax, const Real* phi, const Real* theta,
                              unsigned int N, bool negative_m) {
-    detail::SeriesKernel<Real> kernel(lmax, negative_m, gradients != nullptr);
+    const detail::SeriesCoefficients<Real> coefficients(lmax, gradients != nullptr);
+    detail::SeriesKernel<Real> kernel(coefficients, negative_m);
     detail::writeGradients(kernel, gradients, harmonics, phi, theta, 0, N);
 }
 

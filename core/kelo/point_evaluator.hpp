@@ -153,7 +153,27 @@ public:
                                  static_cast<double>(previous));
     }
 
-private:
+    /**
+     * A[m][k] and B[m][k], k >= 1, as the tables hold them. Each is evaluated in
+     * double in one fixed order and rounded to Real once, so the float tables
+     * hold the double values rounded.
+     */
+    ///@{
+    static Real recurrenceA(std::uint32_t m, std::uint32_t k) {
+        const double mHalf = static_cast<double>(m) + (-0.5);
+        double t = std::sqrt(mHalf / static_cast<double>(k + 1) + 1.0);
+        t = t + t;
+        const double u = std::sqrt(1.0 - mHalf / static_cast<double>(2 * m + k + 1));
+        return static_cast<Real>(u * t);
+    }
+    static Real recurrenceB(std::uint32_t m, std::uint32_t k) {
+        const double s = -std::sqrt(4.0 / static_cast<double>(2 * m + 2 * k - 1) + 1.0);
+        const double t = std::sqrt(1.0 - 1.0 / static_cast<double>(k + 1)) * s;
+        return static_cast<Real>(std::sqrt(1.0 - 1.0 / static_cast<double>(2 * m + k + 1)) * t);
+    }
+    ///@}
+
+    /** lmax itself; @throws std::length_error if it exceeds maxLmax */
     static std::uint32_t checkedLmax(unsigned int lmax) {
         if (lmax > maxLmax) {
             throw std::length_error("kelo: lmax is " + std::to_string(lmax) + ", more than " +
@@ -163,10 +183,7 @@ private:
         return lmax;
     }
 
-    /**
-     * Fills A and B. Each coefficient is evaluated in double in one fixed order
-     * and rounded to Real once, so the float tables hold the double values rounded.
-     */
+private:
     void evaluatePrefactors() {
         const std::uint32_t lmax = m_lmax;
         if (lmax == 0) {
@@ -175,21 +192,14 @@ private:
         Real* a = m_prefactors.data();
         Real* b = a + lmax * (lmax + 1);
         for (std::uint32_t m = 0; m <= lmax; ++m) {
-            const double mHalf = static_cast<double>(m) + (-0.5);
             for (std::uint32_t k = 0; k < lmax; ++k) {
-                double t = std::sqrt(mHalf / static_cast<double>(k + 1) + 1.0);
-                t = t + t;
-                const double u = std::sqrt(1.0 - mHalf / static_cast<double>(2 * m + k + 1));
-                a[m * lmax + k] = static_cast<Real>(u * t);
+                a[m * lmax + k] = recurrenceA(m, k);
             }
         }
         for (std::uint32_t m = 0; m <= lmax; ++m) {
             b[m * lmax] = Real(0);  // never read: the recurrence has no second term at k = 0
             for (std::uint32_t k = 1; k < lmax; ++k) {
-                const double s = -std::sqrt(4.0 / static_cast<double>(2 * m + 2 * k - 1) + 1.0);
-                const double t = std::sqrt(1.0 - 1.0 / static_cast<double>(k + 1)) * s;
-                b[m * lmax + k] =
-                    static_cast<Real>(std::sqrt(1.0 - 1.0 / static_cast<double>(2 * m + k + 1)) * t);
+                b[m * lmax + k] = recurrenceB(m, k);
             }
         }
     }

@@ -1,10 +1,9 @@
 #pragma once
 
-#include <cmath>
 #include <complex>
 #include <cstdint>
 
-#include "kelo/complex_arithmetic.hpp"
+#include "kelo/harmonic_terms.hpp"
 #include "kelo/point_evaluator.hpp"
 
 namespace kelo {
@@ -27,7 +26,7 @@ public:
     /** Y_l^m at the current position; Y_l^(-m) = conj(Y_l^m), no sign alternation. */
     std::complex<Real> operator*() const {
         const bool negative = m_mIndex > m_l;
-        return harmonic(*m_evaluator, m_l, negative ? m_mIndex - m_l : m_mIndex, negative);
+        return detail::harmonic(*m_evaluator, m_l, negative ? m_mIndex - m_l : m_mIndex, negative);
     }
 
     iterator& operator++() {
@@ -60,40 +59,7 @@ public:
 
     /** grad_phi() for a caller that already holds this position's value Y_l^m. */
     std::complex<Real> grad_phi(std::complex<Real> value) const {
-        const PointSPHEvaluator& evaluator = *m_evaluator;
-        const std::uint32_t l = m_l;
-        const bool negative = m_mIndex > l;
-        const std::uint32_t absM = negative ? m_mIndex - l : m_mIndex;
-        const std::int32_t m = this->m();
-
-        const Real cotangentFactor = static_cast<Real>(m) * evaluator.m_cosPhi / evaluator.m_sinPhi;
-        std::complex<Real> first;
-        if (std::isfinite(cotangentFactor)) {
-            first = multiply(std::complex<Real>(cotangentFactor, Real(0)), value);
-        } else if (m == 0) {
-            first = multiply(std::complex<Real>(Real(0), Real(0)), value);
-        } else {
-            const Real reducedLegendre =
-                evaluator.m_sinPowers[absM - 1] * evaluator.jacobi(absM, l - absM);
-            const std::complex<Real> phase = evaluator.m_thetaHarmonics[absM];
-            const std::complex<Real> overSin =
-                multiply(std::complex<Real>(scaleBySqrt2Pi(reducedLegendre), Real(0)),
-                         negative ? std::conj(phase) : phase);
-            first = multiply(overSin,
-                             std::complex<Real>(static_cast<Real>(m) * evaluator.m_cosPhi, Real(0)));
-        }
-        if (m_mIndex == l) {
-            return first;
-        }
-
-        // Y_l^(m+1), read from the tables; for m = -1 it is Y_l^0, whose phase is not conjugated.
-        const std::complex<Real> next =
-            negative ? harmonic(evaluator, l, absM - 1, absM > 1) : harmonic(evaluator, l, absM + 1, false);
-        const Real ladder = std::sqrt(static_cast<Real>(static_cast<std::int64_t>(l) + m + 1) *
-                                      static_cast<Real>(static_cast<std::int64_t>(l) - m));
-        const std::complex<Real> second =
-            multiply(multiply(std::complex<Real>(ladder, Real(0)), evaluator.m_expNegTheta), next);
-        return negative ? first + second : first - second;
+        return detail::phiDerivative(*m_evaluator, m_l, m(), value);
     }
 
     std::uint32_t l() const { return m_l; }
@@ -105,15 +71,6 @@ public:
     }
 
 private:
-    /** (P_l^|m| / sqrt(2 pi)) * exp(i |m| theta), conjugated for negative m. */
-    static std::complex<Real> harmonic(const PointSPHEvaluator& evaluator, std::uint32_t l,
-                                       std::uint32_t absM, bool conjugate) {
-        const Real legendre = scaleBySqrt2Pi(evaluator.m_legendre[l * (l + 1) / 2 + absM]);
-        const std::complex<Real> phase = evaluator.m_thetaHarmonics[absM];
-        return multiply(std::complex<Real>(legendre, Real(0)),
-                        conjugate ? std::conj(phase) : phase);
-    }
-
     const PointSPHEvaluator* m_evaluator;
     std::uint32_t m_l;
     std::uint32_t m_mIndex;

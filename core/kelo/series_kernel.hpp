@@ -8,8 +8,9 @@
 #include <vector>
 
 #include "kelo/complex_arithmetic.hpp"
+#include "kelo/harmonic_terms.hpp"
 #include "kelo/lanes.hpp"
-#include "kelo/point_evaluator.hpp"
+#include "kelo/series_coefficients.hpp"
 
 // The kernel's loops run across the points of a group, one vector lane each.
 // Where GCC can pick a clone at load time they are also built for AVX2. That
@@ -49,7 +50,11 @@ namespace kelo::detail {
  * The complex products here leave out the recovery of infinite products, and
  * the gradients leave out the pole limit. A point that needs either (a
  * product came out NaN in both parts, or m cot(phi) is not finite) is
- * written again through the iterator, which has both.
+ * written again, degree by degree, with the iterator's own terms
+ * (harmonic_terms.hpp) read from the same tables.
+ *
+ * The coefficients are shared, read-only, by every kernel of a call; a kernel
+ * holds only tables of one entry per order, O(lmax), so each thread has its own.
  */
 template <typename Real>
 class SeriesKernel {
@@ -62,60 +67,36 @@ public:
     static constexpr std::size_t kLanes = L::count;
 
     /**
-     * @param lmax highest degree, inclusive; at most PointSPHEvaluator<Real>::maxLmax
+     * @param coefficients the call's shared tables, which must outlive the kernel
      * @param negative_m whether the orders -1..-l follow 0..l in every degree
-     * @param gradients whether gradients() will be called
-     * @throws std::length_error if lmax is too large, std::bad_alloc if a table
-     *         cannot be allocated
+     * @throws std::bad_alloc if a table cannot be allocated
      */
-    SeriesKernel(unsigned int lmax, bool negative_m, bool gradients)
-        : m_reference(lmax),
-          m_lmax(lmax),
+    SeriesKernel(const SeriesCoefficients<Real>& coefficients, bool negative_m)
+        : m_coefficients(&coefficients),
+          m_lmax(coefficients.lmax()),
           m_negativeM(negative_m),
-          m_coefficientA(triangle(lmax)),
-          m_coefficientB(triangle(lmax)),
-          m_ladder(gradients ? triangle(lmax) : 0),
-          m_constants(lmax + 1),
-          m_orders(lmax + 1),
-          m_sinPowers(lmax + 1),
-          m_cosM(lmax + 1),
-          m_sinM(lmax + 1),
-          m_negSinM(lmax + 1),
-          m_zeroCosM(lmax + 1),
-          m_zeroSinM(lmax + 1),
-          m_zeroNegSinM(lmax + 1),
-          m_rows{LaneTable(lmax + 1), LaneTable(lmax + 1), LaneTable(lmax + 1)},
-          m_valueRe(lmax + 1),
-          m_valueIm(lmax + 1),
-          m_conjRe(lmax + 1),
-          m_conjIm(lmax + 1),
-          m_cotangents(gradients ? lmax + 1 : 0),
-          m_negCotangents(gradients ? lmax + 1 : 0) {
-        for (std::uint32_t l = 1; l <= lmax; ++l) {
-            for (std::uint32_t m = 0; m < l; ++m) {
-                m_coefficientA[triangle(l - 1) + m] = m_reference.coefficientA(m, l - m - 1);
-                // B multiplies p_(k-1), which exists from k = 1 on.
-                m_coefficientB[triangle(l - 1) + m] =
-                    m + 1 < l ? m_reference.coefficientB(m, l - m - 1) : Real(0);
-                if (gradients) {
-                    // For the order -(m + 1) the evaluator multiplies the same factors swapped.
-                    m_ladder[triangle(l - 1) + m] =
-                        std::sqrt(static_cast<Real>(l + m + 1) * static_cast<Real>(l - m));
-                }
-            }
-        }
-        for (std::uint32_t m = 0; m <= lmax; ++m) {
-            m_constants[m] =
-                PointSPHEvaluator<Real>::constantJacobi(m, m == 0 ? Real(0) : m_constants[m - 1]);
-            m_orders[m] = static_cast<Real>(static_cast<std::int32_t>(m));
-        }
-    }
+          m_sinPowers(m_lmax + 1),
+          m_cosM(m_lmax + 1),
+          m_sinM(m_lmax + 1),
+          m_negSinM(m_lmax + 1),
+          m_zeroCosM(m_lmax + 1),
+          m_zeroSinM(m_lmax + 1),
+          m_zeroNegSinM(m_lmax + 1),
+          m_rows{LaneTable(m_lmax + 1), LaneTable(m_lmax + 1), LaneTable(m_lmax + 1)},
+          m_valueRe(m_lmax + 1),
+          m_valueIm(m_lmax + 1),
+          m_conjRe(m_lmax + 1),
+          m_conjIm(m_lmax + 1),
+          m_cotangents(coefficients.gradients() ? m_lmax + 1 : 0),
+          m_negCotangents(coefficients.gradients() ? m_lmax + 1 : 0) {}
 
     /** Values per point: (lmax + 1)^2, or (lmax + 1)(lmax + 2)/2 without negative orders. */
-    std::size_t count() const {
-        const std::size_t rows = std::size_t{m_lmax} + 1;
-        return m_negativeM ? rows * rows : rows * (rows + 1) / 2;
+    static std::size_t count(unsigned int lmax, bool negative_m) {
+        const std::size_t rows = std::size_t{lmax} + 1;
+        return negative_m ? rows * rows : triangle(rows);
     }
+
+    std::size_t count() const { return count(m_lmax, m_negativeM); }
 
     /**
      * Writes the count() harmonics of each of the points (phi[p], theta[p]),
@@ -129,7 +110,7 @@ public:
         }
         for (std::size_t p = 0; p < n; ++p) {
             if (L::any(group.recover, p)) {
-                referenceValues(phi[p], theta[p], out + p * count());
+                recoveredValues(phi[p], theta[p], out + p * count());
             }
         }
     }
@@ -152,7 +133,7 @@ public:
         }
         for (std::size_t p = 0; p < n; ++p) {
             if (L::any(group.recover, p)) {
-                referenceGradients(phi[p], theta[p], gradients + 2 * p * count(),
+                recoveredGradients(phi[p], theta[p], gradients + 2 * p * count(),
                                    harmonics == nullptr ? nullptr : harmonics + p * count());
             }
         }
@@ -169,6 +150,8 @@ private:
         KELO_LANE_INLINE void set(std::size_t m, Vector value) {
             L::store(m_values.data() + m * kLanes, value);
         }
+        /** The entry of order m of the first point. */
+        Real first(std::size_t m) const { return m_values[m * kLanes]; }
 
     private:
         std::vector<Real> m_values;
@@ -186,8 +169,6 @@ private:
         std::array<Real*, kLanes> harmonics;  // where each point's series starts, as real parts
         std::array<Real*, kLanes> gradients;
     };
-
-    static std::size_t triangle(std::size_t n) { return n * (n + 1) / 2; }
 
     KELO_LANE_INLINE static Mask bothNaN(Vector re, Vector im) { return L::nan(re) & L::nan(im); }
 
@@ -223,7 +204,7 @@ private:
         Vector sinPower = L::broadcast(Real(1));
         for (std::size_t m = 0; m <= m_lmax; ++m) {
             for (std::size_t j = 0; j < kLanes; ++j) {
-                const std::complex<Real> phase = unitPhase(m_orders[m] * theta[j < n ? j : n - 1]);
+                const std::complex<Real> phase = unitPhase(m_coefficients->order(m) * theta[j < n ? j : n - 1]);
                 perLane[4][j] = phase.real();
                 perLane[5][j] = phase.imag();
             }
@@ -244,8 +225,9 @@ private:
     /** m cot(phi) for m = -lmax..lmax; a point where one is not finite takes the pole limit. */
     KELO_LANE_INLINE void prepareCotangents(Group& group) {
         for (std::size_t m = 0; m <= m_lmax; ++m) {
-            const Vector cotangent = m_orders[m] * group.cosPhi / group.sinPhi;
-            const Vector negCotangent = -m_orders[m] * group.cosPhi / group.sinPhi;
+            const Real order = m_coefficients->order(m);
+            const Vector cotangent = order * group.cosPhi / group.sinPhi;
+            const Vector negCotangent = -order * group.cosPhi / group.sinPhi;
             m_cotangents.set(m, cotangent);
             m_negCotangents.set(m, negCotangent);
             // Finite x gives a finite x - x; inf and NaN give NaN.
@@ -263,14 +245,14 @@ private:
         const LaneTable& beforePrevious = m_rows[(l + 1) % 3];
         const Vector x = group.cosPhi;
         if (l >= 1) {
-            const Real* a = m_coefficientA.data() + triangle(l - 1);
-            const Real* b = m_coefficientB.data() + triangle(l - 1);
+            const Real* a = m_coefficients->a(l);
+            const Real* b = m_coefficients->b(l);
             for (std::size_t m = 0; m + 1 < l; ++m) {
                 current.set(m, (x * a[m]) * previous[m] + b[m] * beforePrevious[m]);
             }
             current.set(l - 1, (x * a[l - 1]) * previous[l - 1]);
         }
-        current.set(l, L::broadcast(m_constants[l]));
+        current.set(l, L::broadcast(m_coefficients->constant(l)));
         return current;
     }
 
@@ -352,20 +334,20 @@ private:
      */
     KELO_LANE_INLINE void gradientsOfDegree(std::size_t l, Group& group) const {
         const std::size_t start = degreeStart(l);
-        const Real* ladder = m_ladder.data() + (l == 0 ? 0 : triangle(l - 1));
+        const Real* ladder = m_coefficients->ladder(l);
         Mask recover{};
         for (std::size_t m = 0; m < l; ++m) {
             recover |= gradientsOfOrder<Ladder::Subtract>(m_valueRe[m], m_valueIm[m], m_valueRe[m + 1],
-                                                          m_valueIm[m + 1], m_cotangents[m], m_orders[m],
+                                                          m_valueIm[m + 1], m_cotangents[m], m_coefficients->order(m),
                                                           ladder[m], group, 4 * (start + m));
         }
         recover |= gradientsOfOrder<Ladder::None>(m_valueRe[l], m_valueIm[l], Vector{}, Vector{},
-                                                  m_cotangents[l], m_orders[l], Real(0), group,
+                                                  m_cotangents[l], m_coefficients->order(l), Real(0), group,
                                                   4 * (start + l));
         for (std::size_t m = 1; m_negativeM && m <= l; ++m) {
             // Y_l^(m+1) of the order -m is the conjugate one order lower.
             recover |= gradientsOfOrder<Ladder::Add>(m_conjRe[m], m_conjIm[m], m_conjRe[m - 1],
-                                                     m_conjIm[m - 1], m_negCotangents[m], -m_orders[m],
+                                                     m_conjIm[m - 1], m_negCotangents[m], -m_coefficients->order(m),
                                                      ladder[m - 1], group, 4 * (start + l + m));
         }
         group.recover |= recover;
@@ -397,36 +379,82 @@ private:
         return recover;
     }
 
-    void referenceValues(Real phi, Real theta, std::complex<Real>* out) {
-        m_reference.compute(phi, theta);
-        const auto end = m_reference.end(m_negativeM);
-        for (auto it = m_reference.begin(m_negativeM); it != end; ++it) {
-            *out++ = *it;
+    /** The first lane of v: a group of one point holds it in every lane. */
+    KELO_LANE_INLINE static Real firstLane(Vector v) {
+        Real lanes[kLanes];
+        L::store(lanes, v);
+        return lanes[0];
+    }
+
+    /**
+     * A group of one point at one degree, seen as the iterator sees the
+     * evaluator's tables. It answers for that degree only: jacobi(m, k) is
+     * p_k^(m) with k = l - m.
+     */
+    class DegreeTables {
+    public:
+        DegreeTables(const SeriesKernel& kernel, const Group& point, const LaneTable& jacobi)
+            : m_kernel(kernel), m_point(point), m_jacobi(jacobi) {}
+
+        Real cosPhi() const { return firstLane(m_point.cosPhi); }
+        Real sinPhi() const { return firstLane(m_point.sinPhi); }
+        std::complex<Real> expNegTheta() const {
+            return {firstLane(m_point.stepCos), firstLane(m_point.stepSin)};
+        }
+        std::complex<Real> thetaHarmonic(std::uint32_t m) const {
+            return {m_kernel.m_cosM.first(m), m_kernel.m_sinM.first(m)};
+        }
+        Real sinPower(std::uint32_t k) const { return m_kernel.m_sinPowers.first(k); }
+        Real jacobi(std::uint32_t m, std::uint32_t) const { return m_jacobi.first(m); }
+        Real legendre(std::uint32_t, std::uint32_t m) const { return sinPower(m) * m_jacobi.first(m); }
+
+    private:
+        const SeriesKernel& m_kernel;
+        const Group& m_point;
+        const LaneTable& m_jacobi;
+    };
+
+    /**
+     * Calls write(tables, l, m) for each signed order m of each degree l in
+     * series order, with the tables of the point (phi, theta) at degree l.
+     */
+    template <typename Write>
+    void forEachTerm(Real phi, Real theta, Write write) {
+        Group point = prepareGroup(&phi, &theta, 1, nullptr, nullptr);
+        for (std::uint32_t l = 0; l <= m_lmax; ++l) {
+            const DegreeTables tables(*this, point, stepRecurrence(l, point));
+            for (std::uint32_t m = 0; m <= l; ++m) {
+                write(tables, l, static_cast<std::int32_t>(m));
+            }
+            for (std::uint32_t m = 1; m_negativeM && m <= l; ++m) {
+                write(tables, l, -static_cast<std::int32_t>(m));
+            }
         }
     }
 
-    void referenceGradients(Real phi, Real theta, std::complex<Real>* gradients,
-                            std::complex<Real>* harmonics) {
-        m_reference.compute(phi, theta);
-        const auto end = m_reference.end(m_negativeM);
-        for (auto it = m_reference.begin(m_negativeM); it != end; ++it) {
-            const std::complex<Real> value = *it;
+    [[gnu::noinline, gnu::cold]] void recoveredValues(Real phi, Real theta, std::complex<Real>* out) {
+        forEachTerm(phi, theta, [&out](const DegreeTables& tables, std::uint32_t l, std::int32_t m) {
+            *out++ = harmonic(tables, l, static_cast<std::uint32_t>(m < 0 ? -m : m), m < 0);
+        });
+    }
+
+    [[gnu::noinline, gnu::cold]] void recoveredGradients(Real phi, Real theta,
+                                                         std::complex<Real>* gradients,
+                                                         std::complex<Real>* harmonics) {
+        forEachTerm(phi, theta, [&](const DegreeTables& tables, std::uint32_t l, std::int32_t m) {
+            const std::complex<Real> value =
+                harmonic(tables, l, static_cast<std::uint32_t>(m < 0 ? -m : m), m < 0);
             if (harmonics != nullptr) {
                 *harmonics++ = value;
             }
-            *gradients++ = it.grad_phi(value);
-            *gradients++ = multiply(std::complex<Real>(Real(0), static_cast<Real>(it.m())), value);
-        }
+            *gradients++ = phiDerivative(tables, l, m, value);
+            *gradients++ = multiply(std::complex<Real>(Real(0), static_cast<Real>(m)), value);
+        });
     }
 
-    PointSPHEvaluator<Real> m_reference;
+    const SeriesCoefficients<Real>* m_coefficients;
     std::uint32_t m_lmax;
     bool m_negativeM;
-    std::vector<Real> m_coefficientA;  // A[m][l - m - 1] at triangle(l - 1) + m
-    std::vector<Real> m_coefficientB;  // B[m][l - m - 1] likewise
-    std::vector<Real> m_ladder;        // sqrt((l + m + 1)(l - m)) likewise
-    std::vector<Real> m_constants;     // p_0^(m)
-    std::vector<Real> m_orders;        // m as Real
     LaneTable m_sinPowers;
     LaneTable m_cosM;
     LaneTable m_sinM;

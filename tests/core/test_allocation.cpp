@@ -1,35 +1,55 @@
 // Allocation accounting: this binary replaces the global operator new to count
-// live allocations and to fail the n-th one on request.
+// live allocations and bytes, to fail the n-th allocation on request, and to
+// count allocations made off the main thread.
 
+#include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <new>
+#include <thread>
 
 #include "support.hpp"
 
 namespace {
 
-long liveAllocations = 0;
+// Workers release what their thread was started with, so the live counts are atomic.
+std::atomic<long> liveAllocations{0};
 long allocationsMade = 0;
 long failAtAllocation = 0;  // 0: never fail
+std::atomic<std::size_t> liveBytes{0};
+std::size_t peakBytes = 0;
+const std::thread::id mainThread = std::this_thread::get_id();
+std::atomic<long> allocationsOffMainThread{0};
+
+// Each block starts with its size, in a header that keeps the alignment of new.
+constexpr std::size_t kHeader = alignof(std::max_align_t);
 
 void* allocate(std::size_t size) {
+    if (std::this_thread::get_id() != mainThread) {
+        ++allocationsOffMainThread;
+    }
     if (failAtAllocation != 0 && allocationsMade + 1 == failAtAllocation) {
         failAtAllocation = 0;
         throw std::bad_alloc();
     }
-    void* memory = std::malloc(size == 0 ? 1 : size);
+    char* memory = static_cast<char*>(std::malloc(kHeader + size));
     if (memory == nullptr) {
         throw std::bad_alloc();
     }
+    *reinterpret_cast<std::size_t*>(memory) = size;
     ++allocationsMade;
     ++liveAllocations;
-    return memory;
+    liveBytes += size;
+    peakBytes = std::max(peakBytes, liveBytes.load());
+    return memory + kHeader;
 }
 
 void release(void* memory) noexcept {
     if (memory != nullptr) {
+        char* block = static_cast<char*>(memory) - kHeader;
         --liveAllocations;
-        std::free(memory);
+        liveBytes -= *reinterpret_cast<std::size_t*>(block);
+        std::free(block);
     }
 }
 
@@ -91,23 +111,68 @@ TYPED_TEST(Allocation, BatchAllocatesItsTablesOnceWhateverTheNumberOfPoints) {
         return allocationsMade - made;
     };
     for (const bool withGradients : {false, true}) {
-        EXPECT_GE(allocationsFor(1, withGradients), kEvaluatorAllocations);
         EXPECT_EQ(allocationsFor(200, withGradients), allocationsFor(1, withGradients));
     }
     EXPECT_EQ(liveAllocations, live);
 }
 
-TYPED_TEST(Allocation, FailedBatchWritesNothingAndLeaksNothing) {
+/** Points enough that a call on up to 3 threads takes 3 of them. */
+constexpr unsigned kThreeBlockPoints = 160;
+
+// A table that cannot be allocated fails the call before anything is written
+// and leaks nothing; a thread that cannot start leaves its block to the caller.
+TYPED_TEST(Allocation, AnyFailedAllocationOfAParallelCallThrowsBeforeWritingOrIsAbsorbed) {
     using Real = TypeParam;
+    const unsigned lmax = 100;
+    const std::vector<Real> phi(kThreeBlockPoints, Real(0.5));
+    const std::vector<Real> theta(kThreeBlockPoints, Real(2));
+    std::vector<std::complex<Real>> expected(kThreeBlockPoints * seriesLength(lmax, false));
+    evaluate_SPH<Real>(expected.data(), lmax, phi.data(), theta.data(), kThreeBlockPoints, false);
     const std::complex<Real> sentinel(Real(2), Real(-2));
-    std::vector<std::complex<Real>> output(4, sentinel);
-    const Real angle = Real(0.5);
-    const long before = liveAllocations;
-    failAtAllocation = allocationsMade + 7;
-    EXPECT_THROW(evaluate_SPH<Real>(output.data(), 1, &angle, &angle, 1, true), std::bad_alloc);
-    failAtAllocation = 0;
-    EXPECT_EQ(liveAllocations, before);
-    EXPECT_TRUE(sameBits(output[0], sentinel));
+    std::vector<std::complex<Real>> output(expected.size());
+    long absorbed = 0;
+    for (long failing = 1;; ++failing) {
+        SCOPED_TRACE(failing);
+        std::fill(output.begin(), output.end(), sentinel);
+        const long live = liveAllocations;
+        failAtAllocation = allocationsMade + failing;
+        try {
+            evaluate_SPH_parallel<Real>(output.data(), lmax, phi.data(), theta.data(), kThreeBlockPoints, false, 3);
+        } catch (const std::bad_alloc&) {
+            EXPECT_TRUE(std::all_of(output.begin(), output.end(), [&](auto v) { return sameBits(v, sentinel); }));
+            EXPECT_EQ(liveAllocations, live);
+            continue;
+        }
+        EXPECT_EQ(std::memcmp(output.data(), expected.data(), output.size() * sizeof(output[0])), 0);
+        if (failAtAllocation != 0) {
+            failAtAllocation = 0;
+            break;  // no allocation was left to fail
+        }
+        ++absorbed;
+    }
+    EXPECT_EQ(absorbed, 2);  // the starts of the two threads
+    EXPECT_EQ(allocationsOffMainThread, 0);
+}
+
+// The threads share the O(lmax^2) tables: each adds tables of one entry per order.
+TYPED_TEST(Allocation, EachThreadAddsMemoryLinearInTheDegree) {
+    using Real = TypeParam;
+    const auto bytesPerThread = [](unsigned lmax) {
+        const detail::SeriesCoefficients<Real> coefficients(lmax, true);
+        std::size_t peaks[2];
+        for (const std::size_t blocks : {1, 3}) {
+            const std::size_t live = liveBytes;
+            peakBytes = live;
+            detail::forEachBlock(
+                3 * detail::SeriesKernel<Real>::kLanes, detail::SeriesKernel<Real>::kLanes, blocks,
+                [&] { return detail::SeriesKernel<Real>(coefficients, true); },
+                [](auto&, std::size_t, std::size_t) {});
+            peaks[blocks / 2] = peakBytes - live;
+        }
+        return static_cast<double>(peaks[1] - peaks[0]) / 2;
+    };
+    // Four times the degree: four times the memory, not sixteen.
+    EXPECT_LT(bytesPerThread(400), 4.5 * bytesPerThread(100));
 }
 
 TEST(Allocation, TooLargeADegreeAllocatesNoTable) {

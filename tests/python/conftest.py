@@ -1,4 +1,5 @@
 import os
+import resource
 import subprocess
 import sys
 import textwrap
@@ -42,6 +43,21 @@ def scipy_harmonics(lmax, phi, theta, negative_m=True, diff_n=0):
     negative = lms[:, 1] < 0
     return (np.where(negative, values.conj(), values),
             np.where(negative[:, None], gradients.conj(), gradients))
+
+
+@pytest.fixture(autouse=True)
+def scarce_memory(request):
+    """Room for one more gigabyte only in tests of failed allocations: the tables of the
+    largest degree then fail to allocate on any machine, rather than fill its memory."""
+    if request.node.get_closest_marker("allocation_failure") is None:
+        yield
+        return
+    soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+    with open("/proc/self/statm") as statm:
+        room = int(statm.read().split()[0]) * os.sysconf("SC_PAGE_SIZE") + 2**30
+    resource.setrlimit(resource.RLIMIT_AS, (room if hard == resource.RLIM_INFINITY else min(room, hard), hard))
+    yield
+    resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
 
 
 @pytest.fixture

@@ -13,10 +13,10 @@ CALLS = 10_000
 PHI = np.linspace(0.1, 3.0, 16)
 THETA = np.linspace(0.0, 6.0, 16)
 NO_POINTS = np.zeros(0)
-# Enough work at lmax 8 for the parallel functions to start a second thread.
-WIDE_PHI = np.linspace(0.1, 3.0, 1000)
-WIDE_THETA = np.linspace(0.0, 6.0, 1000)
-OUT = np.empty((1000, 81), np.complex128)
+# Enough work at lmax 10 for the parallel functions to start a second thread.
+WIDE_PHI = np.linspace(0.1, 3.0, 2000)
+WIDE_THETA = np.linspace(0.0, 6.0, 2000)
+OUT = np.empty((2000, 121), np.complex128)
 
 
 def sph_into(phi, theta, lmax, out):
@@ -41,8 +41,8 @@ RETURNING = {
     "pointwise_sph_grads": (pointwise_sph_grads, (PHI, THETA, 6, FLAG, FLAG)),
     "pointwise_sph_grads, gradients alone": (pointwise_sph_grads, (PHI, THETA, 6, FLAG, False)),
     "get_LMs": (get_LMs, (6, FLAG)),
-    "sph into out=": (sph_into, (WIDE_PHI, WIDE_THETA, 8, OUT)),
-    "sph_grads": (sph_grads_with, (WIDE_PHI, WIDE_THETA, 8, FLAG)),
+    "sph into out=": (sph_into, (WIDE_PHI, WIDE_THETA, 10, OUT)),
+    "sph_grads": (sph_grads_with, (WIDE_PHI, WIDE_THETA, 10, FLAG)),
 }
 # Arguments that fail in each documented way, for either function that reaches the core.
 FAILING = {

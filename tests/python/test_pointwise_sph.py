@@ -152,7 +152,7 @@ def test_degrees_beyond_the_core_are_refused(function, points, lmax, error):
 @pytest.mark.allocation_failure
 @pytest.mark.parametrize("function", [pointwise_sph, pointwise_sph_grads])
 def test_tables_too_large_for_memory_raise_memory_error(function):
-    # The largest degree needs 34 GB of recurrence coefficients in double.
+    # The largest degree needs 17 GB of recurrence coefficients in double.
     with pytest.raises(MemoryError):
         function(np.zeros(0), np.zeros(0), MAX_LMAX)
     assert pointwise_sph([0.5], [0.5], 1).shape == (1, 4)

@@ -1,0 +1,88 @@
+#pragma once
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "kelo/point_evaluator.hpp"
+
+namespace kelo::detail {
+
+/** Entries of the degrees before n, one per order of each: 0 + 1 + ... + n. */
+constexpr std::size_t triangle(std::size_t n) { return n * (n + 1) / 2; }
+
+/**
+ * What the series of every point shares, for degrees up to lmax: the Jacobi
+ * recurrence's coefficients stored by degree, the ladder factors of the
+ * gradients, the constant polynomials p_0^(m) and the orders as Real. It is
+ * built once per call, O(lmax^2) entries, and then only read, by any number
+ * of threads at once.
+ */
+template <typename Real>
+class SeriesCoefficients {
+public:
+    /**
+     * @param lmax highest degree, inclusive; at most PointSPHEvaluator<Real>::maxLmax
+     * @param gradients whether the ladder factors are wanted
+     * @throws std::length_error if lmax is too large, before allocating anything;
+     *         std::bad_alloc if a table cannot be allocated
+     */
+    SeriesCoefficients(unsigned int lmax, bool gradients)
+        : m_lmax(PointSPHEvaluator<Real>::checkedLmax(lmax)),
+          m_gradients(gradients),
+          m_a(triangle(lmax)),
+          m_b(triangle(lmax)),
+          m_ladder(gradients ? triangle(lmax) : 0),
+          m_constants(lmax + 1),
+          m_orders(lmax + 1) {
+        using Evaluator = PointSPHEvaluator<Real>;
+        for (std::uint32_t l = 1; l <= lmax; ++l) {
+            for (std::uint32_t m = 0; m < l; ++m) {
+                m_a[triangle(l - 1) + m] = Evaluator::recurrenceA(m, l - m - 1);
+                // B multiplies p_(k-1), which exists from k = 1 on.
+                m_b[triangle(l - 1) + m] = m + 1 < l ? Evaluator::recurrenceB(m, l - m - 1) : Real(0);
+                if (gradients) {
+                    // For the order -(m + 1) the iterator multiplies the same factors swapped.
+                    m_ladder[triangle(l - 1) + m] =
+                        std::sqrt(static_cast<Real>(l + m + 1) * static_cast<Real>(l - m));
+                }
+            }
+        }
+        for (std::uint32_t m = 0; m <= lmax; ++m) {
+            m_constants[m] = Evaluator::constantJacobi(m, m == 0 ? Real(0) : m_constants[m - 1]);
+            m_orders[m] = static_cast<Real>(static_cast<std::int32_t>(m));
+        }
+    }
+
+    std::uint32_t lmax() const { return m_lmax; }
+
+    /** Whether ladder() may be read. */
+    bool gradients() const { return m_gradients; }
+
+    /** A[m][l - m - 1] for m = 0..l-1: the factors that step degree l - 1 to l >= 1. */
+    const Real* a(std::size_t l) const { return m_a.data() + triangle(l - 1); }
+
+    /** B[m][l - m - 1] likewise, with 0 for m = l - 1, which has no second term. */
+    const Real* b(std::size_t l) const { return m_b.data() + triangle(l - 1); }
+
+    /** sqrt((l + m + 1)(l - m)) for m = 0..l-1; none for l = 0. */
+    const Real* ladder(std::size_t l) const { return m_ladder.data() + (l == 0 ? 0 : triangle(l - 1)); }
+
+    /** p_0^(m). */
+    Real constant(std::size_t m) const { return m_constants[m]; }
+
+    /** m as Real. */
+    Real order(std::size_t m) const { return m_orders[m]; }
+
+private:
+    std::uint32_t m_lmax;
+    bool m_gradients;
+    std::vector<Real> m_a;
+    std::vector<Real> m_b;
+    std::vector<Real> m_ladder;
+    std::vector<Real> m_constants;
+    std::vector<Real> m_orders;
+};
+
+}  // namespace kelo::detail
