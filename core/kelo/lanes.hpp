@@ -5,8 +5,23 @@
 #include <cstdint>
 #include <cstring>
 #include <type_traits>
+#include <vector>
 
 #include "kelo/complex_arithmetic.hpp"
+
+// Kernels run their loops across the points of a group, one vector lane each.
+// Where GCC can pick a clone at load time they are also built for AVX2. That
+// clone enables no FMA instructions, so none can be formed behind
+// -ffp-contract=off's back, and vector lanes perform the same IEEE operations
+// as scalar code: every clone writes the same bits. Defining KELO_VECTOR_CLONES
+// (empty, say) beforehand builds for the compiler's target alone.
+#ifndef KELO_VECTOR_CLONES
+#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && defined(__linux__)
+#define KELO_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
+#else
+#define KELO_VECTOR_CLONES
+#endif
+#endif
 
 namespace kelo::detail {
 
@@ -68,6 +83,47 @@ struct Lanes {
         }
     }
 
+    /**
+     * Transposes a block of `count` columns held lane-major (column k of lane j
+     * at columns[k * count + j]) into the points' rows: rows[j][offset + k] for
+     * every lane j, one store of `count` Reals per lane.
+     */
+    KELO_LANE_INLINE static void storeColumns(Real* const* rows, std::size_t offset, const Real* columns) {
+        Vector c[count];
+        for (std::size_t k = 0; k < count; ++k) {
+            c[k] = load(columns + k * count);
+        }
+        if constexpr (count == 4) {
+            const Vector t0 = __builtin_shuffle(c[0], c[1], Mask{0, 4, 2, 6});
+            const Vector t1 = __builtin_shuffle(c[0], c[1], Mask{1, 5, 3, 7});
+            const Vector t2 = __builtin_shuffle(c[2], c[3], Mask{0, 4, 2, 6});
+            const Vector t3 = __builtin_shuffle(c[2], c[3], Mask{1, 5, 3, 7});
+            store(rows[0] + offset, __builtin_shuffle(t0, t2, Mask{0, 1, 4, 5}));
+            store(rows[1] + offset, __builtin_shuffle(t1, t3, Mask{0, 1, 4, 5}));
+            store(rows[2] + offset, __builtin_shuffle(t0, t2, Mask{2, 3, 6, 7}));
+            store(rows[3] + offset, __builtin_shuffle(t1, t3, Mask{2, 3, 6, 7}));
+        } else {
+            // Pairs of columns, then quadruples, then the halves of the lanes.
+            Vector t[8];
+            for (std::size_t k = 0; k < 8; k += 2) {
+                t[k] = __builtin_shuffle(c[k], c[k + 1], Mask{0, 8, 1, 9, 4, 12, 5, 13});
+                t[k + 1] = __builtin_shuffle(c[k], c[k + 1], Mask{2, 10, 3, 11, 6, 14, 7, 15});
+            }
+            Vector u[8];
+            for (std::size_t k = 0; k < 8; k += 4) {
+                u[k] = __builtin_shuffle(t[k], t[k + 2], Mask{0, 1, 8, 9, 4, 5, 12, 13});
+                u[k + 1] = __builtin_shuffle(t[k], t[k + 2], Mask{2, 3, 10, 11, 6, 7, 14, 15});
+                u[k + 2] = __builtin_shuffle(t[k + 1], t[k + 3], Mask{0, 1, 8, 9, 4, 5, 12, 13});
+                u[k + 3] = __builtin_shuffle(t[k + 1], t[k + 3], Mask{2, 3, 10, 11, 6, 7, 14, 15});
+            }
+            for (std::size_t j = 0; j < 4; ++j) {
+                store(rows[j] + offset, __builtin_shuffle(u[j], u[j + 4], Mask{0, 1, 2, 3, 8, 9, 10, 11}));
+                store(rows[j + 4] + offset,
+                      __builtin_shuffle(u[j], u[j + 4], Mask{4, 5, 6, 7, 12, 13, 14, 15}));
+            }
+        }
+    }
+
     /** scaleBySqrt2Pi in every lane: widened to double, divided, rounded once. */
     KELO_LANE_INLINE static Vector scaleBySqrt2Pi(Vector legendre) {
         if constexpr (std::is_same_v<Real, double>) {
@@ -99,9 +155,30 @@ struct Lanes {
         targets[0][offset] = first;
         targets[0][offset + 1] = second;
     }
+    static void storeColumns(Real* const* rows, std::size_t offset, const Real* columns) {
+        rows[0][offset] = columns[0];
+    }
     static Vector scaleBySqrt2Pi(Vector legendre) { return kelo::scaleBySqrt2Pi(legendre); }
 };
 
 #endif
+
+/** One Vector per entry, stored as Lanes<Real>::count values of Real each. */
+template <typename Real>
+class LaneTable {
+    using L = Lanes<Real>;
+
+public:
+    explicit LaneTable(std::size_t entries) : m_values(entries * L::count) {}
+    KELO_LANE_INLINE typename L::Vector operator[](std::size_t entry) const {
+        return L::load(m_values.data() + entry * L::count);
+    }
+    KELO_LANE_INLINE void set(std::size_t entry, typename L::Vector value) {
+        L::store(m_values.data() + entry * L::count, value);
+    }
+
+private:
+    std::vector<Real> m_values;
+};
 
 }  // namespace kelo::detail

@@ -1,11 +1,55 @@
 #pragma once
 
+#include <algorithm>
 #include <complex>
 #include <cstddef>
 
 #include "kelo/conventions.hpp"
+#include "kelo/xyz_kernel.hpp"
+#include "kelo/xyz_tables.hpp"
 
 namespace kelo {
+
+namespace detail {
+
+/** Writes the harmonics of vectors first..last-1 at their places in output. */
+template <typename Real, Output output>
+void writeXyzValues(XyzKernel<Real, output>& kernel, Real* values, const Real* xyz, std::size_t first,
+                    std::size_t last) {
+    constexpr std::size_t lanes = XyzKernel<Real, output>::kLanes;
+    for (std::size_t point = first; point < last; point += lanes) {
+        kernel.values(xyz + 3 * point, std::min(lanes, last - point), values + point * kernel.valueWidth());
+    }
+}
+
+/**
+ * Writes the gradients and harmonics of vectors first..last-1 at their places;
+ * either output may be null. The kernel was built for gradients if they are asked for.
+ */
+template <typename Real, Output output>
+void writeXyzGradients(XyzKernel<Real, output>& kernel, Real* gradients, Real* harmonics, const Real* xyz,
+                       std::size_t first, std::size_t last) {
+    if (gradients == nullptr) {
+        if (harmonics != nullptr) {
+            writeXyzValues(kernel, harmonics, xyz, first, last);
+        }
+        return;
+    }
+    constexpr std::size_t lanes = XyzKernel<Real, output>::kLanes;
+    const std::size_t width = kernel.valueWidth();
+    for (std::size_t point = first; point < last; point += lanes) {
+        kernel.gradients(xyz + 3 * point, std::min(lanes, last - point), gradients + 3 * point * width,
+                         harmonics == nullptr ? nullptr : harmonics + point * width);
+    }
+}
+
+/** Reals of a complex array: std::complex<Real> is laid out as Real[2]. */
+template <typename Real>
+Real* realParts(std::complex<Real>* values) {
+    return reinterpret_cast<Real*>(values);
+}
+
+}  // namespace detail
 
 /**
  * Evaluates the harmonics Y_l^m, l = 0..lmax, of the directions of N vectors,
@@ -38,7 +82,11 @@ namespace kelo {
  */
 template <typename Real>
 void evaluate_SPH_xyz(std::complex<Real>* output, unsigned int lmax, const Real* xyz, std::size_t N,
-                      bool negative_m, Convention convention = {});
+                      bool negative_m, Convention convention = {}) {
+    const detail::XyzTables<Real> tables(lmax, negative_m, convention, Output::complex, false);
+    detail::XyzKernel<Real, Output::complex> kernel(tables, false);
+    detail::writeXyzValues(kernel, detail::realParts(output), xyz, 0, N);
+}
 
 /**
  * Evaluates the real harmonics, l = 0..lmax, of the directions of N vectors:
@@ -53,7 +101,11 @@ void evaluate_SPH_xyz(std::complex<Real>* output, unsigned int lmax, const Real*
  */
 template <typename Real>
 void evaluate_SPH_xyz(Real* output, unsigned int lmax, const Real* xyz, std::size_t N,
-                      Convention convention = {});
+                      Convention convention = {}) {
+    const detail::XyzTables<Real> tables(lmax, true, convention, Output::real, false);
+    detail::XyzKernel<Real, Output::real> kernel(tables, false);
+    detail::writeXyzValues(kernel, output, xyz, 0, N);
+}
 
 /**
  * Evaluates the gradients with respect to the vector, and optionally the
@@ -73,7 +125,12 @@ void evaluate_SPH_xyz(Real* output, unsigned int lmax, const Real* xyz, std::siz
 template <typename Real>
 void evaluate_SPH_xyz_with_grads(std::complex<Real>* gradients, std::complex<Real>* harmonics,
                                  unsigned int lmax, const Real* xyz, std::size_t N, bool negative_m,
-                                 Convention convention = {});
+                                 Convention convention = {}) {
+    const bool withGradients = gradients != nullptr;
+    const detail::XyzTables<Real> tables(lmax, negative_m, convention, Output::complex, withGradients);
+    detail::XyzKernel<Real, Output::complex> kernel(tables, withGradients);
+    detail::writeXyzGradients(kernel, detail::realParts(gradients), detail::realParts(harmonics), xyz, 0, N);
+}
 
 /**
  * evaluate_SPH_xyz_with_grads for the real harmonics: the gradients are an
@@ -86,6 +143,11 @@ void evaluate_SPH_xyz_with_grads(std::complex<Real>* gradients, std::complex<Rea
  */
 template <typename Real>
 void evaluate_SPH_xyz_with_grads(Real* gradients, Real* harmonics, unsigned int lmax, const Real* xyz,
-                                 std::size_t N, Convention convention = {});
+                                 std::size_t N, Convention convention = {}) {
+    const bool withGradients = gradients != nullptr;
+    const detail::XyzTables<Real> tables(lmax, true, convention, Output::real, withGradients);
+    detail::XyzKernel<Real, Output::real> kernel(tables, withGradients);
+    detail::writeXyzGradients(kernel, gradients, harmonics, xyz, 0, N);
+}
 
 }  // namespace kelo
