@@ -10,3 +10,4 @@
 #include "kelo/parallel.hpp"
 #include "kelo/conventions.hpp"
 #include "kelo/xyz.hpp"
+#include "kelo/xyz_parallel.hpp"
