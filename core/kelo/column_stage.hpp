@@ -2,7 +2,6 @@
 
 #include <array>
 #include <cstddef>
-#include <cstring>
 #include <vector>
 
 #include "kelo/lanes.hpp"
@@ -54,8 +53,8 @@ public:
         }
         m_written += blocks * kLanes;
         m_staged -= blocks * kLanes;
-        if (m_staged > 0) {
-            std::memmove(m_columns.data(), block, m_staged * kLanes * sizeof(Real));
+        for (std::size_t k = 0; blocks > 0 && k < m_staged; ++k) {
+            L::store(m_columns.data() + k * kLanes, L::load(block + k * kLanes));
         }
     }
 

@@ -60,10 +60,65 @@ struct Lanes {
 
     KELO_LANE_INLINE static Vector broadcast(Real value) { return Vector{} + value; }
 
+    /** The correctly rounded square root in every lane. */
+    KELO_LANE_INLINE static Vector sqrt(Vector value) {
+#if defined(__SSE2__)
+        // GCC's vector extensions have no square root, and a loop of std::sqrt
+        // stays scalar for errno's sake; SSE2's takes half a Vector at a time.
+        typedef Real Half __attribute__((vector_size(16)));
+        if constexpr (count == 4) {
+            const Half low = __builtin_ia32_sqrtpd(Half{value[0], value[1]});
+            const Half high = __builtin_ia32_sqrtpd(Half{value[2], value[3]});
+            return Vector{low[0], low[1], high[0], high[1]};
+        } else {
+            const Half low = __builtin_ia32_sqrtps(Half{value[0], value[1], value[2], value[3]});
+            const Half high = __builtin_ia32_sqrtps(Half{value[4], value[5], value[6], value[7]});
+            return Vector{low[0], low[1], low[2], low[3], high[0], high[1], high[2], high[3]};
+        }
+#else
+        for (std::size_t j = 0; j < count; ++j) {
+            value[j] = std::sqrt(value[j]);
+        }
+        return value;
+#endif
+    }
+
+    /**
+     * Splits `count` triples (x, y, z), stored one after the other, into the
+     * x, y and z of every lane.
+     */
+    KELO_LANE_INLINE static void loadTriples(const Real* triples, Vector& x, Vector& y, Vector& z) {
+        const Vector a = load(triples);
+        const Vector b = load(triples + count);
+        const Vector c = load(triples + 2 * count);
+        // Lane j of component k is entry 3 j + k: first from a and b, then from c.
+        if constexpr (count == 4) {
+            x = __builtin_shuffle(__builtin_shuffle(a, b, Mask{0, 3, 6, 7}), c, Mask{0, 1, 2, 5});
+            y = __builtin_shuffle(__builtin_shuffle(a, b, Mask{1, 4, 7, 0}), c, Mask{0, 1, 2, 6});
+            z = __builtin_shuffle(__builtin_shuffle(a, b, Mask{2, 5, 0, 0}), c, Mask{0, 1, 4, 7});
+        } else {
+            x = __builtin_shuffle(__builtin_shuffle(a, b, Mask{0, 3, 6, 9, 12, 15, 0, 0}), c,
+                                  Mask{0, 1, 2, 3, 4, 5, 10, 13});
+            y = __builtin_shuffle(__builtin_shuffle(a, b, Mask{1, 4, 7, 10, 13, 0, 0, 0}), c,
+                                  Mask{0, 1, 2, 3, 4, 8, 11, 14});
+            z = __builtin_shuffle(__builtin_shuffle(a, b, Mask{2, 5, 8, 11, 14, 0, 0, 0}), c,
+                                  Mask{0, 1, 2, 3, 4, 9, 12, 15});
+        }
+    }
+
     /** All ones in the lanes where value is NaN. */
     KELO_LANE_INLINE static Mask nan(Vector value) { return value != value; }
 
     KELO_LANE_INLINE static bool any(Mask mask, std::size_t lane) { return mask[lane] != 0; }
+
+    /** Whether any lane of the mask is set. */
+    KELO_LANE_INLINE static bool anyLane(Mask mask) {
+        MaskOf<Real> lanes = 0;
+        for (std::size_t j = 0; j < count; ++j) {
+            lanes |= mask[j];
+        }
+        return lanes != 0;
+    }
 
     /** Writes (first[j], second[j]) to targets[j] + offset for every lane j. */
     KELO_LANE_INLINE static void storePairs(Real* const* targets, std::size_t offset, Vector first,
@@ -149,8 +204,15 @@ struct Lanes {
     static Vector load(const Real* from) { return *from; }
     static void store(Real* to, Vector v) { *to = v; }
     static Vector broadcast(Real value) { return value; }
+    static Vector sqrt(Vector value) { return std::sqrt(value); }
+    static void loadTriples(const Real* triples, Vector& x, Vector& y, Vector& z) {
+        x = triples[0];
+        y = triples[1];
+        z = triples[2];
+    }
     static Mask nan(Vector value) { return std::isnan(value) ? Mask(-1) : Mask(0); }
     static bool any(Mask mask, std::size_t) { return mask != 0; }
+    static bool anyLane(Mask mask) { return mask != 0; }
     static void storePairs(Real* const* targets, std::size_t offset, Vector first, Vector second) {
         targets[0][offset] = first;
         targets[0][offset + 1] = second;

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <algorithm>
 #include <complex>
 #include <cstddef>
 
@@ -16,10 +15,7 @@ namespace detail {
 template <typename Real, Output output>
 void writeXyzValues(XyzKernel<Real, output>& kernel, Real* values, const Real* xyz, std::size_t first,
                     std::size_t last) {
-    constexpr std::size_t lanes = XyzKernel<Real, output>::kLanes;
-    for (std::size_t point = first; point < last; point += lanes) {
-        kernel.values(xyz + 3 * point, std::min(lanes, last - point), values + point * kernel.valueWidth());
-    }
+    kernel.values(xyz + 3 * first, last - first, values + first * kernel.valueWidth());
 }
 
 /**
@@ -35,12 +31,9 @@ void writeXyzGradients(XyzKernel<Real, output>& kernel, Real* gradients, Real* h
         }
         return;
     }
-    constexpr std::size_t lanes = XyzKernel<Real, output>::kLanes;
     const std::size_t width = kernel.valueWidth();
-    for (std::size_t point = first; point < last; point += lanes) {
-        kernel.gradients(xyz + 3 * point, std::min(lanes, last - point), gradients + 3 * point * width,
-                         harmonics == nullptr ? nullptr : harmonics + point * width);
-    }
+    kernel.gradients(xyz + 3 * first, last - first, gradients + 3 * first * width,
+                     harmonics == nullptr ? nullptr : harmonics + first * width);
 }
 
 /** Reals of a complex array: std::complex<Real> is laid out as Real[2]. */

@@ -68,6 +68,7 @@ template <typename Real, Output output>
 class XyzKernel {
     using L = Lanes<Real>;
     using Vector = typename L::Vector;
+    using Mask = typename L::Mask;
     using Tables = XyzTables<Real>;
     static constexpr bool kComplex = output == Output::complex;
 
@@ -89,28 +90,85 @@ public:
     /** Reals per point of the harmonics. */
     std::size_t valueWidth() const { return m_tables.valueWidth(); }
 
-    /** Writes the harmonics of the vectors xyz[3p..3p+2], p < n <= kLanes, to out + p valueWidth(). */
+    /** Writes the harmonics of the vectors xyz[3p..3p+2], p < n, to out + p valueWidth(). */
     KELO_VECTOR_CLONES void values(const Real* xyz, std::size_t n, Real* out) {
-        const Group group = prepareGroup(xyz, n, false);
-        m_valueStage.begin(rowsOf(out, valueWidth(), n));
-        for (std::size_t l = 0; l <= m_tables.lmax(); ++l) {
-            stageValues(l, stepRecurrence(l, group.z));
-        }
-        m_valueStage.finish();
-        for (std::size_t p = 0; p < n; ++p) {
-            if (group.special[p]) {
-                rewriteValues(group.zero[p], out + p * valueWidth());
+        Direction directions[kAhead];
+        for (std::size_t start = 0; start < n; start += kAhead * kLanes) {
+            const std::size_t groups = normalizeAhead(xyz, start, n, directions);
+            for (std::size_t g = 0; g < groups; ++g) {
+                const std::size_t first = start + g * kLanes;
+                valuesOfGroup(directions[g], std::min(kLanes, n - first), out + first * valueWidth());
             }
         }
     }
 
     /**
-     * Writes the 3 valueWidth() gradients of the vectors xyz[3p..3p+2],
-     * p < n <= kLanes, to gradients + 3 p valueWidth(), and their harmonics
-     * to harmonics + p valueWidth() unless that is null.
+     * Writes the 3 valueWidth() gradients of the vectors xyz[3p..3p+2], p < n,
+     * to gradients + 3 p valueWidth(), and their harmonics to
+     * harmonics + p valueWidth() unless that is null.
      */
     KELO_VECTOR_CLONES void gradients(const Real* xyz, std::size_t n, Real* gradients, Real* harmonics) {
-        const Group group = prepareGroup(xyz, n, true);
+        Direction directions[kAhead];
+        for (std::size_t start = 0; start < n; start += kAhead * kLanes) {
+            const std::size_t groups = normalizeAhead(xyz, start, n, directions);
+            for (std::size_t g = 0; g < groups; ++g) {
+                const std::size_t first = start + g * kLanes;
+                gradientsOfGroup(directions[g], std::min(kLanes, n - first), gradients + 3 * first * valueWidth(),
+                                 harmonics == nullptr ? nullptr : harmonics + first * valueWidth());
+            }
+        }
+    }
+
+private:
+    /** The factors of q, q' and t in the gradients of order m, as complex pairs. */
+    enum Factor { kPowerBelow, kAlongX, kAlongY, kAlongZ };
+
+    /** A group's directions, and which of its vectors have none. */
+    struct Direction {
+        Vector x;
+        Vector y;
+        Vector z;
+        Vector inverseRadius;  // 1 / |r|
+        Mask special;          // the zero vector, or a non-finite component
+        Mask zero;
+    };
+
+    /**
+     * Groups whose directions are computed ahead of their harmonics, so that
+     * the latencies of their square roots and divisions overlap.
+     */
+    static constexpr std::size_t kAhead = 8;
+
+    /** The directions of the groups from vector start on, up to kAhead; returns how many. */
+    KELO_LANE_INLINE static std::size_t normalizeAhead(const Real* xyz, std::size_t start, std::size_t n,
+                                                      Direction* directions) {
+        const std::size_t groups = std::min(kAhead, (n - start + kLanes - 1) / kLanes);
+        for (std::size_t g = 0; g < groups; ++g) {
+            const std::size_t first = start + g * kLanes;
+            directions[g] = normalize(xyz + 3 * first, std::min(kLanes, n - first));
+        }
+        return groups;
+    }
+
+    /** values() for a group of n <= kLanes vectors. */
+    KELO_LANE_INLINE void valuesOfGroup(const Direction& group, std::size_t n, Real* out) {
+        tablePowers(group, false);
+        m_valueStage.begin(rowsOf(out, valueWidth(), n));
+        for (std::size_t l = 0; l <= m_tables.lmax(); ++l) {
+            stageValues(l, stepRecurrence(l, group.z));
+        }
+        m_valueStage.finish();
+        for (std::size_t p = 0; L::anyLane(group.special) && p < n; ++p) {
+            if (L::any(group.special, p)) {
+                rewriteValues(L::any(group.zero, p), out + p * valueWidth());
+            }
+        }
+    }
+
+    /** gradients() for a group of n <= kLanes vectors. */
+    KELO_LANE_INLINE void gradientsOfGroup(const Direction& group, std::size_t n, Real* gradients,
+                                           Real* harmonics) {
+        tablePowers(group, true);
         const std::size_t gradientWidth = 3 * valueWidth();
         m_gradientStage.begin(rowsOf(gradients, gradientWidth, n));
         if (harmonics != nullptr) {
@@ -127,26 +185,17 @@ public:
         if (harmonics != nullptr) {
             m_valueStage.finish();
         }
-        for (std::size_t p = 0; p < n; ++p) {
-            if (group.special[p]) {
-                const Real fill = group.zero[p] ? Real(0) : std::numeric_limits<Real>::quiet_NaN();
-                std::fill_n(gradients + p * gradientWidth, gradientWidth, fill);
+        for (std::size_t p = 0; L::anyLane(group.special) && p < n; ++p) {
+            if (L::any(group.special, p)) {
+                const bool zero = L::any(group.zero, p);
+                std::fill_n(gradients + p * gradientWidth, gradientWidth,
+                            zero ? Real(0) : std::numeric_limits<Real>::quiet_NaN());
                 if (harmonics != nullptr) {
-                    rewriteValues(group.zero[p], harmonics + p * valueWidth());
+                    rewriteValues(zero, harmonics + p * valueWidth());
                 }
             }
         }
     }
-
-private:
-    /** The factors of q, q' and t in the gradients of order m, as complex pairs. */
-    enum Factor { kPowerBelow, kAlongX, kAlongY, kAlongZ };
-
-    struct Group {
-        Vector z;
-        std::array<bool, kLanes> special;  // the zero vector, or a non-finite component
-        std::array<bool, kLanes> zero;
-    };
 
     /** Reals of degree l per point, in the harmonics. */
     std::size_t degreeWidth(std::size_t l) const {
@@ -157,43 +206,56 @@ private:
     /** Where each lane's row starts; lanes past the last point repeat it. */
     static std::array<Real*, kLanes> rowsOf(Real* out, std::size_t width, std::size_t n) {
         std::array<Real*, kLanes> rows;
+        Real* row = out;
         for (std::size_t j = 0; j < kLanes; ++j) {
-            rows[j] = out + std::min(j, n - 1) * width;
+            rows[j] = row;
+            row += j + 1 < n ? width : 0;
         }
         return rows;
     }
 
     /**
-     * Normalises the group's vectors and tables the powers w^m, and for
-     * gradients the factors of q, q' and t. Scaling by a power of two first
-     * is exact and keeps the squares of any finite vector in range.
+     * The directions of a group of n <= kLanes vectors; lanes past the last
+     * vector repeat it. Scaling by a power of two first is exact and keeps the
+     * squares of any finite vector in range.
      */
-    KELO_LANE_INLINE Group prepareGroup(const Real* xyz, std::size_t n, bool gradients) {
+    KELO_LANE_INLINE static Direction normalize(const Real* xyz, std::size_t n) {
         using Scaling = VectorScaling<Real>;
-        Group group{};
-        Real perLane[5][kLanes];
-        for (std::size_t j = 0; j < kLanes; ++j) {
-            const Real* r = xyz + 3 * std::min(j, n - 1);
-            const Real largest = std::max({std::abs(r[0]), std::abs(r[1]), std::abs(r[2])});
-            const Real scale = largest < Scaling::kSmall   ? Scaling::kUp
-                               : largest > Scaling::kLarge ? Scaling::kDown
-                                                           : Real(1);
-            const Real x = r[0] * scale;
-            const Real y = r[1] * scale;
-            const Real z = r[2] * scale;
-            const Real inverseLength = Real(1) / std::sqrt(x * x + y * y + z * z);
-            perLane[0][j] = x * inverseLength;
-            perLane[1][j] = y * inverseLength;
-            perLane[2][j] = z * inverseLength;
-            perLane[3][j] = inverseLength * scale;
-            group.zero[j] = r[0] == Real(0) && r[1] == Real(0) && r[2] == Real(0);
-            group.special[j] = group.zero[j] || !std::isfinite(r[0]) || !std::isfinite(r[1]) ||
-                               !std::isfinite(r[2]);
+        Vector rx;
+        Vector ry;
+        Vector rz;
+        if (n == kLanes) {
+            L::loadTriples(xyz, rx, ry, rz);
+        } else {
+            Real padded[3 * kLanes];
+            for (std::size_t j = 0; j < kLanes; ++j) {
+                std::copy_n(xyz + 3 * std::min(j, n - 1), 3, padded + 3 * j);
+            }
+            L::loadTriples(padded, rx, ry, rz);
         }
-        const Vector x = L::load(perLane[0]);
-        const Vector y = L::load(perLane[1]);
-        group.z = L::load(perLane[2]);
+        Direction direction;
+        direction.zero = (rx == Vector{}) & (ry == Vector{}) & (rz == Vector{});
+        direction.special = direction.zero | L::nan(rx - rx) | L::nan(ry - ry) | L::nan(rz - rz);
 
+        const Vector largest = max(max(abs(rx), abs(ry)), abs(rz));
+        const Vector scale = largest < Scaling::kSmall   ? L::broadcast(Scaling::kUp)
+                             : largest > Scaling::kLarge ? L::broadcast(Scaling::kDown)
+                                                         : L::broadcast(Real(1));
+        const Vector sx = rx * scale;
+        const Vector sy = ry * scale;
+        const Vector sz = rz * scale;
+        const Vector inverseLength = Real(1) / L::sqrt(sx * sx + sy * sy + sz * sz);
+        direction.x = sx * inverseLength;
+        direction.y = sy * inverseLength;
+        direction.z = sz * inverseLength;
+        direction.inverseRadius = inverseLength * scale;
+        return direction;
+    }
+
+    /** Tables the powers w^m of a group, and for gradients the factors of q, q' and t. */
+    KELO_LANE_INLINE void tablePowers(const Direction& direction, bool gradients) {
+        const Vector x = direction.x;
+        const Vector y = direction.y;
         const std::size_t lmax = m_tables.lmax();
         Vector re = L::broadcast(Real(1));
         Vector im = L::broadcast(Real(0));
@@ -215,22 +277,24 @@ private:
             }
         }
         if (gradients) {
-            const Vector inverseLength = L::load(perLane[3]);
-            const Vector xOverLength = x * inverseLength;
-            const Vector yOverLength = y * inverseLength;
+            const Vector inverseRadius = direction.inverseRadius;
+            const Vector xOverLength = x * inverseRadius;
+            const Vector yOverLength = y * inverseRadius;
             for (std::size_t m = 0; m <= lmax; ++m) {
                 const Vector powerRe = m_powers[0][m];
                 const Vector powerIm = m_powers[1][m];
-                const Vector belowRe = m == 0 ? Vector{} : m_powers[0][m - 1] * inverseLength;
-                const Vector belowIm = m == 0 ? Vector{} : m_powers[1][m - 1] * inverseLength;
+                const Vector belowRe = m == 0 ? Vector{} : m_powers[0][m - 1] * inverseRadius;
+                const Vector belowIm = m == 0 ? Vector{} : m_powers[1][m - 1] * inverseRadius;
                 setFactor(m, kPowerBelow, belowRe, belowIm);
                 setFactor(m, kAlongX, xOverLength * powerRe, xOverLength * powerIm);
                 setFactor(m, kAlongY, yOverLength * powerRe, yOverLength * powerIm);
-                setFactor(m, kAlongZ, inverseLength * powerRe, inverseLength * powerIm);
+                setFactor(m, kAlongZ, inverseRadius * powerRe, inverseRadius * powerIm);
             }
         }
-        return group;
     }
+
+    KELO_LANE_INLINE static Vector abs(Vector v) { return v < Vector{} ? -v : v; }
+    KELO_LANE_INLINE static Vector max(Vector a, Vector b) { return a > b ? a : b; }
 
     KELO_LANE_INLINE void setFactor(std::size_t m, Factor factor, Vector re, Vector im) {
         m_factors.set(8 * m + 2 * factor, re);
@@ -261,28 +325,30 @@ private:
         return current;
     }
 
+    /** Stages a column, lane-major. */
+    KELO_LANE_INLINE static void put(Real* columns, std::size_t column, Vector value) {
+        L::store(columns + column * kLanes, value);
+    }
+
     /** Stages the harmonics of degree l from its row q. */
     KELO_LANE_INLINE void stageValues(std::size_t l, const LaneTable<Real>& q) {
         Real* columns = m_valueStage.append(degreeWidth(l));
-        const auto put = [columns](std::size_t column, Vector value) {
-            L::store(columns + column * kLanes, value);
-        };
         if constexpr (kComplex) {
-            put(0, q[0]);
-            put(1, Vector{});
+            put(columns, 0, q[0]);
+            put(columns, 1, Vector{});
             for (std::size_t m = 1; m <= l; ++m) {
-                put(2 * m, q[m] * m_powers[0][m]);
-                put(2 * m + 1, q[m] * m_powers[1][m]);
+                put(columns, 2 * m, q[m] * m_powers[0][m]);
+                put(columns, 2 * m + 1, q[m] * m_powers[1][m]);
             }
             for (std::size_t m = 1; m_tables.negativeM() && m <= l; ++m) {
-                put(2 * (l + m), q[m] * m_conjugates[0][m]);
-                put(2 * (l + m) + 1, q[m] * m_conjugates[1][m]);
+                put(columns, 2 * (l + m), q[m] * m_conjugates[0][m]);
+                put(columns, 2 * (l + m) + 1, q[m] * m_conjugates[1][m]);
             }
         } else {
-            put(0, q[0]);
+            put(columns, 0, q[0]);
             for (std::size_t m = 1; m <= l; ++m) {
-                put(m, q[m] * m_powers[0][m]);
-                put(l + m, q[m] * m_powers[1][m]);
+                put(columns, m, q[m] * m_powers[0][m]);
+                put(columns, l + m, q[m] * m_powers[1][m]);
             }
         }
         m_valueStage.flushBlocks();
@@ -291,9 +357,6 @@ private:
     /** Stages the gradients of degree l from its row q. */
     KELO_LANE_INLINE void stageGradients(std::size_t l, const LaneTable<Real>& q, Vector z) {
         Real* columns = m_gradientStage.append(3 * degreeWidth(l));
-        const auto put = [columns](std::size_t column, Vector value) {
-            L::store(columns + column * kLanes, value);
-        };
         const Real* ladder = l == 0 ? nullptr : m_tables.ladder(l);
         for (std::size_t m = 0; m <= l; ++m) {
             const Vector qValue = q[m];
@@ -310,22 +373,22 @@ private:
             };
             if constexpr (kComplex) {
                 for (std::size_t k = 0; k < 6; ++k) {
-                    put(6 * m + k, g[k]);
+                    put(columns, 6 * m + k, g[k]);
                 }
                 if (m > 0 && m_tables.negativeM()) {
                     const Real sign = m_tables.conjugateSign(m);
                     for (std::size_t k = 0; k < 6; k += 2) {
-                        put(6 * (l + m) + k, sign * g[k]);
-                        put(6 * (l + m) + k + 1, -sign * g[k + 1]);
+                        put(columns, 6 * (l + m) + k, sign * g[k]);
+                        put(columns, 6 * (l + m) + k + 1, -sign * g[k + 1]);
                     }
                 }
             } else {
                 for (std::size_t k = 0; k < 3; ++k) {
-                    put(3 * m + k, g[2 * k]);
+                    put(columns, 3 * m + k, g[2 * k]);
                 }
                 if (m > 0) {
                     for (std::size_t k = 0; k < 3; ++k) {
-                        put(3 * (l + m) + k, g[2 * k + 1]);
+                        put(columns, 3 * (l + m) + k, g[2 * k + 1]);
                     }
                 }
             }
