@@ -2,7 +2,6 @@
 
 #include <array>
 #include <cstddef>
-#include <vector>
 
 #include "kelo/lanes.hpp"
 
@@ -24,22 +23,23 @@ class ColumnStage {
 public:
     static constexpr std::size_t kLanes = L::count;
 
-    /** @param widest the most columns one append() asks for */
-    explicit ColumnStage(std::size_t widest) : m_columns((widest + kLanes - 1) * kLanes) {}
+    /** Reals of a buffer for appends of at most `widest` columns. */
+    static std::size_t bufferSize(std::size_t widest) { return (widest + kLanes - 1) * kLanes; }
 
-    /** Starts a group whose lane j writes to rows[j]; lanes may share a row. */
-    void begin(const std::array<Real*, kLanes>& rows) {
-        m_rows = rows;
-        m_written = 0;
-        m_staged = 0;
-    }
+    /**
+     * Stages a group whose lane j writes to rows[j] (lanes may share a row),
+     * in a buffer of bufferSize() Reals. A stage lives for one group, so its
+     * bookkeeping stays in registers.
+     */
+    KELO_LANE_INLINE ColumnStage(Real* buffer, const std::array<Real*, kLanes>& rows)
+        : m_columns(buffer), m_rows(rows) {}
 
     /**
      * The next `width` columns: column k of lane j goes to the returned
      * pointer + k * kLanes + j. Whole blocks staged earlier must be flushed.
      */
     KELO_LANE_INLINE Real* append(std::size_t width) {
-        Real* next = m_columns.data() + m_staged * kLanes;
+        Real* next = m_columns + m_staged * kLanes;
         m_staged += width;
         return next;
     }
@@ -47,14 +47,14 @@ public:
     /** Writes every whole block staged, and keeps the rest for later. */
     KELO_LANE_INLINE void flushBlocks() {
         const std::size_t blocks = m_staged / kLanes;
-        const Real* block = m_columns.data();
+        const Real* block = m_columns;
         for (std::size_t b = 0; b < blocks; ++b, block += kLanes * kLanes) {
             L::storeColumns(m_rows.data(), m_written + b * kLanes, block);
         }
         m_written += blocks * kLanes;
         m_staged -= blocks * kLanes;
         for (std::size_t k = 0; blocks > 0 && k < m_staged; ++k) {
-            L::store(m_columns.data() + k * kLanes, L::load(block + k * kLanes));
+            L::store(m_columns + k * kLanes, L::load(block + k * kLanes));
         }
     }
 
@@ -66,13 +66,11 @@ public:
                 m_rows[j][m_written + k] = m_columns[k * kLanes + j];
             }
         }
-        m_written += m_staged;
-        m_staged = 0;
     }
 
 private:
-    std::vector<Real> m_columns;
-    std::array<Real*, kLanes> m_rows{};
+    Real* m_columns;
+    std::array<Real*, kLanes> m_rows;
     std::size_t m_written = 0;  // columns already in the rows
     std::size_t m_staged = 0;   // columns waiting in m_columns
 };

@@ -84,8 +84,8 @@ public:
           m_conjugates{LaneTable<Real>(kComplex ? tables.lmax() + 1 : 0),
                        LaneTable<Real>(kComplex ? tables.lmax() + 1 : 0)},
           m_factors(gradients ? 8 * (tables.lmax() + 1) : 0),
-          m_valueStage(degreeWidth(tables.lmax())),
-          m_gradientStage(gradients ? 3 * degreeWidth(tables.lmax()) : 0) {}
+          m_valueColumns(ColumnStage<Real>::bufferSize(degreeWidth(tables.lmax()))),
+          m_gradientColumns(gradients ? ColumnStage<Real>::bufferSize(3 * degreeWidth(tables.lmax())) : 0) {}
 
     /** Reals per point of the harmonics. */
     std::size_t valueWidth() const { return m_tables.valueWidth(); }
@@ -152,12 +152,13 @@ private:
 
     /** values() for a group of n <= kLanes vectors. */
     KELO_LANE_INLINE void valuesOfGroup(const Direction& group, std::size_t n, Real* out) {
+        prefetchNextGroup(out, valueWidth());
         tablePowers(group, false);
-        m_valueStage.begin(rowsOf(out, valueWidth(), n));
+        ColumnStage<Real> values(m_valueColumns.data(), rowsOf(out, valueWidth(), n));
         for (std::size_t l = 0; l <= m_tables.lmax(); ++l) {
-            stageValues(l, stepRecurrence(l, group.z));
+            stageValues(l, stepRecurrence(l, group.z), values);
         }
-        m_valueStage.finish();
+        values.finish();
         for (std::size_t p = 0; L::anyLane(group.special) && p < n; ++p) {
             if (L::any(group.special, p)) {
                 rewriteValues(L::any(group.zero, p), out + p * valueWidth());
@@ -168,22 +169,26 @@ private:
     /** gradients() for a group of n <= kLanes vectors. */
     KELO_LANE_INLINE void gradientsOfGroup(const Direction& group, std::size_t n, Real* gradients,
                                            Real* harmonics) {
+        prefetchNextGroup(gradients, 3 * valueWidth());
+        if (harmonics != nullptr) {
+            prefetchNextGroup(harmonics, valueWidth());
+        }
         tablePowers(group, true);
         const std::size_t gradientWidth = 3 * valueWidth();
-        m_gradientStage.begin(rowsOf(gradients, gradientWidth, n));
-        if (harmonics != nullptr) {
-            m_valueStage.begin(rowsOf(harmonics, valueWidth(), n));
-        }
+        ColumnStage<Real> gradientStage(m_gradientColumns.data(), rowsOf(gradients, gradientWidth, n));
+        // Without harmonics, their stage writes to the gradients and is never used.
+        ColumnStage<Real> valueStage(m_valueColumns.data(),
+                                     rowsOf(harmonics == nullptr ? gradients : harmonics, valueWidth(), n));
         for (std::size_t l = 0; l <= m_tables.lmax(); ++l) {
             const LaneTable<Real>& q = stepRecurrence(l, group.z);
-            stageGradients(l, q, group.z);
+            stageGradients(l, q, group.z, gradientStage);
             if (harmonics != nullptr) {
-                stageValues(l, q);
+                stageValues(l, q, valueStage);
             }
         }
-        m_gradientStage.finish();
+        gradientStage.finish();
         if (harmonics != nullptr) {
-            m_valueStage.finish();
+            valueStage.finish();
         }
         for (std::size_t p = 0; L::anyLane(group.special) && p < n; ++p) {
             if (L::any(group.special, p)) {
@@ -194,6 +199,21 @@ private:
                     rewriteValues(zero, harmonics + p * valueWidth());
                 }
             }
+        }
+    }
+
+    /**
+     * Asks for the start of the next group's rows, `width` Reals each, to be
+     * brought into cache for writing: the rows are separate streams, and
+     * fresh output memory costs more to reach than the harmonics to compute.
+     */
+    KELO_LANE_INLINE static void prefetchNextGroup(const Real* rows, std::size_t width) {
+        constexpr std::size_t kAheadBytes = 8192;
+        constexpr std::size_t kLine = 64;
+        const char* next = reinterpret_cast<const char*>(rows + kLanes * width);
+        const std::size_t bytes = std::min(kAheadBytes, kLanes * width * sizeof(Real));
+        for (std::size_t offset = 0; offset < bytes; offset += kLine) {
+            __builtin_prefetch(next + offset, 1);
         }
     }
 
@@ -331,8 +351,8 @@ private:
     }
 
     /** Stages the harmonics of degree l from its row q. */
-    KELO_LANE_INLINE void stageValues(std::size_t l, const LaneTable<Real>& q) {
-        Real* columns = m_valueStage.append(degreeWidth(l));
+    KELO_LANE_INLINE void stageValues(std::size_t l, const LaneTable<Real>& q, ColumnStage<Real>& stage) const {
+        Real* columns = stage.append(degreeWidth(l));
         if constexpr (kComplex) {
             put(columns, 0, q[0]);
             put(columns, 1, Vector{});
@@ -351,12 +371,13 @@ private:
                 put(columns, l + m, q[m] * m_powers[1][m]);
             }
         }
-        m_valueStage.flushBlocks();
+        stage.flushBlocks();
     }
 
     /** Stages the gradients of degree l from its row q. */
-    KELO_LANE_INLINE void stageGradients(std::size_t l, const LaneTable<Real>& q, Vector z) {
-        Real* columns = m_gradientStage.append(3 * degreeWidth(l));
+    KELO_LANE_INLINE void stageGradients(std::size_t l, const LaneTable<Real>& q, Vector z,
+                                         ColumnStage<Real>& stage) const {
+        Real* columns = stage.append(3 * degreeWidth(l));
         const Real* ladder = l == 0 ? nullptr : m_tables.ladder(l);
         for (std::size_t m = 0; m <= l; ++m) {
             const Vector qValue = q[m];
@@ -393,7 +414,7 @@ private:
                 }
             }
         }
-        m_gradientStage.flushBlocks();
+        stage.flushBlocks();
     }
 
     /** The harmonics of the zero vector (Y_0^0, then zeros) or of a non-finite one (NaN). */
@@ -411,8 +432,8 @@ private:
     std::array<LaneTable<Real>, 2> m_powers;      // w^m, real and imaginary parts
     std::array<LaneTable<Real>, 2> m_conjugates;  // the sign times conj(w^m), complex output
     LaneTable<Real> m_factors;                    // 8 per order: the Factor pairs
-    ColumnStage<Real> m_valueStage;
-    ColumnStage<Real> m_gradientStage;
+    std::vector<Real> m_valueColumns;     // the buffers of the stages
+    std::vector<Real> m_gradientColumns;
 };
 
 }  // namespace kelo::detail
