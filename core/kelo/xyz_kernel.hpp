@@ -4,7 +4,9 @@
 #include <array>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <limits>
+#include <vector>
 
 #include "kelo/column_stage.hpp"
 #include "kelo/conventions.hpp"
@@ -13,7 +15,10 @@
 
 namespace kelo::detail {
 
-/** Powers of two that bring any finite vector into the range where its squares neither overflow nor underflow. */
+/**
+ * Powers of two that bring any finite vector into the range where its squares
+ * neither overflow nor underflow: kUp below kSmall, kDown above kLarge.
+ */
 template <typename Real>
 struct VectorScaling;
 
@@ -210,10 +215,12 @@ private:
     KELO_LANE_INLINE static void prefetchNextGroup(const Real* rows, std::size_t width) {
         constexpr std::size_t kAheadBytes = 8192;
         constexpr std::size_t kLine = 64;
-        const char* next = reinterpret_cast<const char*>(rows + kLanes * width);
-        const std::size_t bytes = std::min(kAheadBytes, kLanes * width * sizeof(Real));
-        for (std::size_t offset = 0; offset < bytes; offset += kLine) {
-            __builtin_prefetch(next + offset, 1);
+        // Past the last group the addresses lie beyond the output: prefetching
+        // them is harmless, forming pointers to them is not.
+        const std::size_t bytes = kLanes * width * sizeof(Real);
+        const std::uintptr_t next = reinterpret_cast<std::uintptr_t>(rows) + bytes;
+        for (std::size_t offset = 0; offset < std::min(kAheadBytes, bytes); offset += kLine) {
+            __builtin_prefetch(reinterpret_cast<const void*>(next + offset), 1);
         }
     }
 
@@ -298,16 +305,16 @@ private:
         }
         if (gradients) {
             const Vector inverseRadius = direction.inverseRadius;
-            const Vector xOverLength = x * inverseRadius;
-            const Vector yOverLength = y * inverseRadius;
+            const Vector xOverRadius = x * inverseRadius;
+            const Vector yOverRadius = y * inverseRadius;
             for (std::size_t m = 0; m <= lmax; ++m) {
                 const Vector powerRe = m_powers[0][m];
                 const Vector powerIm = m_powers[1][m];
                 const Vector belowRe = m == 0 ? Vector{} : m_powers[0][m - 1] * inverseRadius;
                 const Vector belowIm = m == 0 ? Vector{} : m_powers[1][m - 1] * inverseRadius;
                 setFactor(m, kPowerBelow, belowRe, belowIm);
-                setFactor(m, kAlongX, xOverLength * powerRe, xOverLength * powerIm);
-                setFactor(m, kAlongY, yOverLength * powerRe, yOverLength * powerIm);
+                setFactor(m, kAlongX, xOverRadius * powerRe, xOverRadius * powerIm);
+                setFactor(m, kAlongY, yOverRadius * powerRe, yOverRadius * powerIm);
                 setFactor(m, kAlongZ, inverseRadius * powerRe, inverseRadius * powerIm);
             }
         }
