@@ -8,3 +8,6 @@
 #include "kelo/series_iterator.hpp"
 #include "kelo/batch.hpp"
 #include "kelo/parallel.hpp"
+#include "kelo/conventions.hpp"
+#include "kelo/xyz.hpp"
+#include "kelo/xyz_parallel.hpp"

@@ -5,8 +5,23 @@
 #include <cstdint>
 #include <cstring>
 #include <type_traits>
+#include <vector>
 
 #include "kelo/complex_arithmetic.hpp"
+
+// Kernels run their loops across the points of a group, one vector lane each.
+// Where GCC can pick a clone at load time they are also built for AVX2. That
+// clone enables no FMA instructions, so none can be formed behind
+// -ffp-contract=off's back, and vector lanes perform the same IEEE operations
+// as scalar code: every clone writes the same bits. Defining KELO_VECTOR_CLONES
+// (empty, say) beforehand builds for the compiler's target alone.
+#ifndef KELO_VECTOR_CLONES
+#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && defined(__linux__)
+#define KELO_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
+#else
+#define KELO_VECTOR_CLONES
+#endif
+#endif
 
 namespace kelo::detail {
 
@@ -45,10 +60,65 @@ struct Lanes {
 
     KELO_LANE_INLINE static Vector broadcast(Real value) { return Vector{} + value; }
 
+    /** The correctly rounded square root in every lane. */
+    KELO_LANE_INLINE static Vector sqrt(Vector value) {
+#if defined(__SSE2__)
+        // GCC's vector extensions have no square root, and a loop of std::sqrt
+        // stays scalar for errno's sake; SSE2's takes half a Vector at a time.
+        typedef Real Half __attribute__((vector_size(16)));
+        if constexpr (count == 4) {
+            const Half low = __builtin_ia32_sqrtpd(Half{value[0], value[1]});
+            const Half high = __builtin_ia32_sqrtpd(Half{value[2], value[3]});
+            return Vector{low[0], low[1], high[0], high[1]};
+        } else {
+            const Half low = __builtin_ia32_sqrtps(Half{value[0], value[1], value[2], value[3]});
+            const Half high = __builtin_ia32_sqrtps(Half{value[4], value[5], value[6], value[7]});
+            return Vector{low[0], low[1], low[2], low[3], high[0], high[1], high[2], high[3]};
+        }
+#else
+        for (std::size_t j = 0; j < count; ++j) {
+            value[j] = std::sqrt(value[j]);
+        }
+        return value;
+#endif
+    }
+
+    /**
+     * Splits `count` triples (x, y, z), stored one after the other, into the
+     * x, y and z of every lane.
+     */
+    KELO_LANE_INLINE static void loadTriples(const Real* triples, Vector& x, Vector& y, Vector& z) {
+        const Vector a = load(triples);
+        const Vector b = load(triples + count);
+        const Vector c = load(triples + 2 * count);
+        // Lane j of component k is entry 3 j + k: first from a and b, then from c.
+        if constexpr (count == 4) {
+            x = __builtin_shuffle(__builtin_shuffle(a, b, Mask{0, 3, 6, 7}), c, Mask{0, 1, 2, 5});
+            y = __builtin_shuffle(__builtin_shuffle(a, b, Mask{1, 4, 7, 0}), c, Mask{0, 1, 2, 6});
+            z = __builtin_shuffle(__builtin_shuffle(a, b, Mask{2, 5, 0, 0}), c, Mask{0, 1, 4, 7});
+        } else {
+            x = __builtin_shuffle(__builtin_shuffle(a, b, Mask{0, 3, 6, 9, 12, 15, 0, 0}), c,
+                                  Mask{0, 1, 2, 3, 4, 5, 10, 13});
+            y = __builtin_shuffle(__builtin_shuffle(a, b, Mask{1, 4, 7, 10, 13, 0, 0, 0}), c,
+                                  Mask{0, 1, 2, 3, 4, 8, 11, 14});
+            z = __builtin_shuffle(__builtin_shuffle(a, b, Mask{2, 5, 8, 11, 14, 0, 0, 0}), c,
+                                  Mask{0, 1, 2, 3, 4, 9, 12, 15});
+        }
+    }
+
     /** All ones in the lanes where value is NaN. */
     KELO_LANE_INLINE static Mask nan(Vector value) { return value != value; }
 
     KELO_LANE_INLINE static bool any(Mask mask, std::size_t lane) { return mask[lane] != 0; }
+
+    /** Whether any lane of the mask is set. */
+    KELO_LANE_INLINE static bool anyLane(Mask mask) {
+        MaskOf<Real> lanes = 0;
+        for (std::size_t j = 0; j < count; ++j) {
+            lanes |= mask[j];
+        }
+        return lanes != 0;
+    }
 
     /** Writes (first[j], second[j]) to targets[j] + offset for every lane j. */
     KELO_LANE_INLINE static void storePairs(Real* const* targets, std::size_t offset, Vector first,
@@ -65,6 +135,47 @@ struct Lanes {
         const Real* flat = reinterpret_cast<const Real*>(pairs);
         for (std::size_t j = 0; j < count; ++j) {
             std::memcpy(targets[j] + offset, flat + 2 * j, 2 * sizeof(Real));
+        }
+    }
+
+    /**
+     * Transposes a block of `count` columns held lane-major (column k of lane j
+     * at columns[k * count + j]) into the points' rows: rows[j][offset + k] for
+     * every lane j, one store of `count` Reals per lane.
+     */
+    KELO_LANE_INLINE static void storeColumns(Real* const* rows, std::size_t offset, const Real* columns) {
+        Vector c[count];
+        for (std::size_t k = 0; k < count; ++k) {
+            c[k] = load(columns + k * count);
+        }
+        if constexpr (count == 4) {
+            const Vector t0 = __builtin_shuffle(c[0], c[1], Mask{0, 4, 2, 6});
+            const Vector t1 = __builtin_shuffle(c[0], c[1], Mask{1, 5, 3, 7});
+            const Vector t2 = __builtin_shuffle(c[2], c[3], Mask{0, 4, 2, 6});
+            const Vector t3 = __builtin_shuffle(c[2], c[3], Mask{1, 5, 3, 7});
+            store(rows[0] + offset, __builtin_shuffle(t0, t2, Mask{0, 1, 4, 5}));
+            store(rows[1] + offset, __builtin_shuffle(t1, t3, Mask{0, 1, 4, 5}));
+            store(rows[2] + offset, __builtin_shuffle(t0, t2, Mask{2, 3, 6, 7}));
+            store(rows[3] + offset, __builtin_shuffle(t1, t3, Mask{2, 3, 6, 7}));
+        } else {
+            // Pairs of columns, then quadruples, then the halves of the lanes.
+            Vector t[8];
+            for (std::size_t k = 0; k < 8; k += 2) {
+                t[k] = __builtin_shuffle(c[k], c[k + 1], Mask{0, 8, 1, 9, 4, 12, 5, 13});
+                t[k + 1] = __builtin_shuffle(c[k], c[k + 1], Mask{2, 10, 3, 11, 6, 14, 7, 15});
+            }
+            Vector u[8];
+            for (std::size_t k = 0; k < 8; k += 4) {
+                u[k] = __builtin_shuffle(t[k], t[k + 2], Mask{0, 1, 8, 9, 4, 5, 12, 13});
+                u[k + 1] = __builtin_shuffle(t[k], t[k + 2], Mask{2, 3, 10, 11, 6, 7, 14, 15});
+                u[k + 2] = __builtin_shuffle(t[k + 1], t[k + 3], Mask{0, 1, 8, 9, 4, 5, 12, 13});
+                u[k + 3] = __builtin_shuffle(t[k + 1], t[k + 3], Mask{2, 3, 10, 11, 6, 7, 14, 15});
+            }
+            for (std::size_t j = 0; j < 4; ++j) {
+                store(rows[j] + offset, __builtin_shuffle(u[j], u[j + 4], Mask{0, 1, 2, 3, 8, 9, 10, 11}));
+                store(rows[j + 4] + offset,
+                      __builtin_shuffle(u[j], u[j + 4], Mask{4, 5, 6, 7, 12, 13, 14, 15}));
+            }
         }
     }
 
@@ -93,15 +204,45 @@ struct Lanes {
     static Vector load(const Real* from) { return *from; }
     static void store(Real* to, Vector v) { *to = v; }
     static Vector broadcast(Real value) { return value; }
+    static Vector sqrt(Vector value) { return std::sqrt(value); }
+    static void loadTriples(const Real* triples, Vector& x, Vector& y, Vector& z) {
+        x = triples[0];
+        y = triples[1];
+        z = triples[2];
+    }
     static Mask nan(Vector value) { return std::isnan(value) ? Mask(-1) : Mask(0); }
     static bool any(Mask mask, std::size_t) { return mask != 0; }
+    static bool anyLane(Mask mask) { return mask != 0; }
     static void storePairs(Real* const* targets, std::size_t offset, Vector first, Vector second) {
         targets[0][offset] = first;
         targets[0][offset + 1] = second;
+    }
+    static void storeColumns(Real* const* rows, std::size_t offset, const Real* columns) {
+        rows[0][offset] = columns[0];
     }
     static Vector scaleBySqrt2Pi(Vector legendre) { return kelo::scaleBySqrt2Pi(legendre); }
 };
 
 #endif
+
+/** One Vector per entry, stored as Lanes<Real>::count values of Real each. */
+template <typename Real>
+class LaneTable {
+    using L = Lanes<Real>;
+
+public:
+    explicit LaneTable(std::size_t entries) : m_values(entries * L::count) {}
+    KELO_LANE_INLINE typename L::Vector operator[](std::size_t entry) const {
+        return L::load(m_values.data() + entry * L::count);
+    }
+    KELO_LANE_INLINE void set(std::size_t entry, typename L::Vector value) {
+        L::store(m_values.data() + entry * L::count, value);
+    }
+    /** The entry of the first point. */
+    Real first(std::size_t entry) const { return m_values[entry * L::count]; }
+
+private:
+    std::vector<Real> m_values;
+};
 
 }  // namespace kelo::detail

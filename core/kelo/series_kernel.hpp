@@ -12,20 +12,6 @@
 #include "kelo/lanes.hpp"
 #include "kelo/series_coefficients.hpp"
 
-// The kernel's loops run across the points of a group, one vector lane each.
-// Where GCC can pick a clone at load time they are also built for AVX2. That
-// clone enables no FMA instructions, so none can be formed behind
-// -ffp-contract=off's back, and vector lanes perform the same IEEE operations
-// as scalar code: every clone writes the same bits. Defining KELO_VECTOR_CLONES
-// (empty, say) beforehand builds for the compiler's target alone.
-#ifndef KELO_VECTOR_CLONES
-#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && defined(__linux__)
-#define KELO_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
-#else
-#define KELO_VECTOR_CLONES
-#endif
-#endif
-
 namespace kelo::detail {
 
 /**
@@ -140,22 +126,8 @@ public:
     }
 
 private:
-    /** One Vector per order m, stored as kLanes values of Real each. */
-    class LaneTable {
-    public:
-        explicit LaneTable(std::size_t entries) : m_values(entries * kLanes) {}
-        KELO_LANE_INLINE Vector operator[](std::size_t m) const {
-            return L::load(m_values.data() + m * kLanes);
-        }
-        KELO_LANE_INLINE void set(std::size_t m, Vector value) {
-            L::store(m_values.data() + m * kLanes, value);
-        }
-        /** The entry of order m of the first point. */
-        Real first(std::size_t m) const { return m_values[m * kLanes]; }
-
-    private:
-        std::vector<Real> m_values;
-    };
+    /** One Vector per order m. */
+    using LaneTable = detail::LaneTable<Real>;
 
     /** What a group knows of each of its points; lanes past the last point repeat it. */
     struct Group {
