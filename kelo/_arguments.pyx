@@ -106,7 +106,7 @@ def parts(result):
 NORMALIZATIONS = ("orthonormal", "4pi", "schmidt")
 
 
-def convention(real, negative_m, condon_shortley, normalization):
+def checked_convention(real, negative_m, condon_shortley, normalization):
     """The convention keywords, checked: (real, negative_m, condon_shortley, normalization)."""
     real, negative_m, condon_shortley = bool(real), bool(negative_m), bool(condon_shortley)
     if real and not negative_m:

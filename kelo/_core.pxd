@@ -37,6 +37,57 @@ cdef extern from "kelo/kelo.hpp" nogil:
         unsigned int threads) except +
 
 
+cdef extern from "kelo/kelo.hpp" namespace "kelo" nogil:
+    cpdef enum class Normalization:
+        orthonormal
+        four_pi
+        schmidt
+
+    cdef cppclass Convention:
+        Normalization normalization
+        bint condon_shortley
+
+    # From Cartesian vectors, complex or real, on several threads; overloaded on the
+    # precision and on the type of the output.
+    void evaluate_SPH_xyz_parallel "kelo::evaluate_SPH_xyz_parallel" (
+        float complex* output, unsigned int lmax, const float* xyz, size_t N, bool negative_m,
+        Convention convention, unsigned int threads) except +
+    void evaluate_SPH_xyz_parallel "kelo::evaluate_SPH_xyz_parallel" (
+        double complex* output, unsigned int lmax, const double* xyz, size_t N, bool negative_m,
+        Convention convention, unsigned int threads) except +
+    void evaluate_SPH_xyz_parallel "kelo::evaluate_SPH_xyz_parallel" (
+        float* output, unsigned int lmax, const float* xyz, size_t N, Convention convention,
+        unsigned int threads) except +
+    void evaluate_SPH_xyz_parallel "kelo::evaluate_SPH_xyz_parallel" (
+        double* output, unsigned int lmax, const double* xyz, size_t N, Convention convention,
+        unsigned int threads) except +
+    void evaluate_SPH_xyz_with_grads_parallel "kelo::evaluate_SPH_xyz_with_grads_parallel" (
+        float complex* gradients, float complex* harmonics, unsigned int lmax, const float* xyz,
+        size_t N, bool negative_m, Convention convention, unsigned int threads) except +
+    void evaluate_SPH_xyz_with_grads_parallel "kelo::evaluate_SPH_xyz_with_grads_parallel" (
+        double complex* gradients, double complex* harmonics, unsigned int lmax, const double* xyz,
+        size_t N, bool negative_m, Convention convention, unsigned int threads) except +
+    void evaluate_SPH_xyz_with_grads_parallel "kelo::evaluate_SPH_xyz_with_grads_parallel" (
+        float* gradients, float* harmonics, unsigned int lmax, const float* xyz, size_t N,
+        Convention convention, unsigned int threads) except +
+    void evaluate_SPH_xyz_with_grads_parallel "kelo::evaluate_SPH_xyz_with_grads_parallel" (
+        double* gradients, double* harmonics, unsigned int lmax, const double* xyz, size_t N,
+        Convention convention, unsigned int threads) except +
+
+
+cdef inline Convention core_convention(str normalization, bint condon_shortley):
+    """The core's convention of a checked normalisation name and phase."""
+    cdef Convention convention
+    convention.condon_shortley = condon_shortley
+    if normalization == "4pi":
+        convention.normalization = Normalization.four_pi
+    elif normalization == "schmidt":
+        convention.normalization = Normalization.schmidt
+    else:
+        convention.normalization = Normalization.orthonormal
+    return convention
+
+
 cdef inline object series_count(lmax, bint negative_m):
     """Harmonics per point for degrees 0..lmax: (lmax + 1)^2, or (lmax + 1)(lmax + 2)/2
     without negative orders; none for a negative degree."""

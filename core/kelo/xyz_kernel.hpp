@@ -271,11 +271,12 @@ private:
         const Vector sx = rx * scale;
         const Vector sy = ry * scale;
         const Vector sz = rz * scale;
-        const Vector inverseLength = Real(1) / L::sqrt(sx * sx + sy * sy + sz * sz);
-        direction.x = sx * inverseLength;
-        direction.y = sy * inverseLength;
-        direction.z = sz * inverseLength;
-        direction.inverseRadius = inverseLength * scale;
+        // Divided, not multiplied by a reciprocal: a vector along an axis lands on it exactly.
+        const Vector length = L::sqrt(sx * sx + sy * sy + sz * sz);
+        direction.x = sx / length;
+        direction.y = sy / length;
+        direction.z = sz / length;
+        direction.inverseRadius = scale / length;
         return direction;
     }
 
