@@ -20,22 +20,6 @@ cdef extern from "kelo/kelo.hpp" nogil:
         double complex* gradients, double complex* harmonics, unsigned int lmax,
         const double* phi, const double* theta, unsigned int N, bool negative_m) except +
 
-    # The same on several threads, bit for bit; overloaded on the precision.
-    void evaluate_SPH_parallel "kelo::evaluate_SPH_parallel" (
-        float complex* output, unsigned int lmax, const float* phi, const float* theta,
-        size_t N, bool negative_m, unsigned int threads) except +
-    void evaluate_SPH_parallel "kelo::evaluate_SPH_parallel" (
-        double complex* output, unsigned int lmax, const double* phi, const double* theta,
-        size_t N, bool negative_m, unsigned int threads) except +
-    void evaluate_SPH_with_grads_parallel "kelo::evaluate_SPH_with_grads_parallel" (
-        float complex* gradients, float complex* harmonics, unsigned int lmax,
-        const float* phi, const float* theta, size_t N, bool negative_m,
-        unsigned int threads) except +
-    void evaluate_SPH_with_grads_parallel "kelo::evaluate_SPH_with_grads_parallel" (
-        double complex* gradients, double complex* harmonics, unsigned int lmax,
-        const double* phi, const double* theta, size_t N, bool negative_m,
-        unsigned int threads) except +
-
 
 cdef extern from "kelo/kelo.hpp" namespace "kelo" nogil:
     cpdef enum class Normalization:
@@ -47,8 +31,36 @@ cdef extern from "kelo/kelo.hpp" namespace "kelo" nogil:
         Normalization normalization
         bint condon_shortley
 
-    # From Cartesian vectors, complex or real, on several threads; overloaded on the
-    # precision and on the type of the output.
+    # On several threads, in a convention, complex or real, bit for bit; overloaded on
+    # the precision and on the type of the output.
+    void evaluate_SPH_parallel "kelo::evaluate_SPH_parallel" (
+        float complex* output, unsigned int lmax, const float* phi, const float* theta,
+        size_t N, bool negative_m, Convention convention, unsigned int threads) except +
+    void evaluate_SPH_parallel "kelo::evaluate_SPH_parallel" (
+        double complex* output, unsigned int lmax, const double* phi, const double* theta,
+        size_t N, bool negative_m, Convention convention, unsigned int threads) except +
+    void evaluate_SPH_parallel "kelo::evaluate_SPH_parallel" (
+        float* output, unsigned int lmax, const float* phi, const float* theta, size_t N,
+        Convention convention, unsigned int threads) except +
+    void evaluate_SPH_parallel "kelo::evaluate_SPH_parallel" (
+        double* output, unsigned int lmax, const double* phi, const double* theta, size_t N,
+        Convention convention, unsigned int threads) except +
+    void evaluate_SPH_with_grads_parallel "kelo::evaluate_SPH_with_grads_parallel" (
+        float complex* gradients, float complex* harmonics, unsigned int lmax,
+        const float* phi, const float* theta, size_t N, bool negative_m,
+        Convention convention, unsigned int threads) except +
+    void evaluate_SPH_with_grads_parallel "kelo::evaluate_SPH_with_grads_parallel" (
+        double complex* gradients, double complex* harmonics, unsigned int lmax,
+        const double* phi, const double* theta, size_t N, bool negative_m,
+        Convention convention, unsigned int threads) except +
+    void evaluate_SPH_with_grads_parallel "kelo::evaluate_SPH_with_grads_parallel" (
+        float* gradients, float* harmonics, unsigned int lmax, const float* phi,
+        const float* theta, size_t N, Convention convention, unsigned int threads) except +
+    void evaluate_SPH_with_grads_parallel "kelo::evaluate_SPH_with_grads_parallel" (
+        double* gradients, double* harmonics, unsigned int lmax, const double* phi,
+        const double* theta, size_t N, Convention convention, unsigned int threads) except +
+
+    # The same from Cartesian vectors.
     void evaluate_SPH_xyz_parallel "kelo::evaluate_SPH_xyz_parallel" (
         float complex* output, unsigned int lmax, const float* xyz, size_t N, bool negative_m,
         Convention convention, unsigned int threads) except +

@@ -10,14 +10,14 @@ namespace kelo {
 
 namespace detail {
 
-/** Writes the harmonics of points first..last-1 at their places in output. */
+/** Writes the harmonics of points first..last-1 at their places in output, as Reals. */
 template <typename Real>
-void writeValues(SeriesKernel<Real>& kernel, std::complex<Real>* output, const Real* phi,
-                 const Real* theta, std::size_t first, std::size_t last) {
-    const std::size_t count = kernel.count();
+void writeValues(SeriesKernel<Real>& kernel, Real* output, const Real* phi, const Real* theta,
+                 std::size_t first, std::size_t last) {
+    const std::size_t width = kernel.valueWidth();
     for (std::size_t point = first; point < last; point += SeriesKernel<Real>::kLanes) {
         const std::size_t n = std::min(SeriesKernel<Real>::kLanes, last - point);
-        kernel.values(phi + point, theta + point, n, output + point * count);
+        kernel.values(phi + point, theta + point, n, output + point * width);
     }
 }
 
@@ -27,20 +27,19 @@ void writeValues(SeriesKernel<Real>& kernel, std::complex<Real>* output, const R
  * they are asked for.
  */
 template <typename Real>
-void writeGradients(SeriesKernel<Real>& kernel, std::complex<Real>* gradients,
-                    std::complex<Real>* harmonics, const Real* phi, const Real* theta,
-                    std::size_t first, std::size_t last) {
+void writeGradients(SeriesKernel<Real>& kernel, Real* gradients, Real* harmonics, const Real* phi,
+                    const Real* theta, std::size_t first, std::size_t last) {
     if (gradients == nullptr) {
         if (harmonics != nullptr) {
             writeValues(kernel, harmonics, phi, theta, first, last);
         }
         return;
     }
-    const std::size_t count = kernel.count();
+    const std::size_t width = kernel.valueWidth();
     for (std::size_t point = first; point < last; point += SeriesKernel<Real>::kLanes) {
         const std::size_t n = std::min(SeriesKernel<Real>::kLanes, last - point);
-        kernel.gradients(phi + point, theta + point, n, gradients + 2 * point * count,
-                         harmonics == nullptr ? nullptr : harmonics + point * count);
+        kernel.gradients(phi + point, theta + point, n, gradients + 2 * point * width,
+                         harmonics == nullptr ? nullptr : harmonics + point * width);
     }
 }
 
@@ -68,7 +67,7 @@ void evaluate_SPH(std::complex<Real>* output, unsigned int lmax, const Real* phi
                   const Real* theta, unsigned int N, bool negative_m) {
     const detail::SeriesCoefficients<Real> coefficients(lmax, false);
     detail::SeriesKernel<Real> kernel(coefficients, negative_m);
-    detail::writeValues(kernel, output, phi, theta, 0, N);
+    detail::writeValues(kernel, detail::realParts(output), phi, theta, 0, N);
 }
 
 /**
@@ -90,7 +89,8 @@ void evaluate_SPH_with_grads(std::complex<Real>* gradients, std::complex<Real>* 
                              unsigned int N, bool negative_m) {
     const detail::SeriesCoefficients<Real> coefficients(lmax, gradients != nullptr);
     detail::SeriesKernel<Real> kernel(coefficients, negative_m);
-    detail::writeGradients(kernel, gradients, harmonics, phi, theta, 0, N);
+    detail::writeGradients(kernel, detail::realParts(gradients), detail::realParts(harmonics), phi, theta,
+                           0, N);
 }
 
 }  // namespace kelo

@@ -70,6 +70,12 @@ template <typename Real>
     return {x, y};
 }
 
+/** Reals of a complex array, or null: std::complex<Real> is laid out as Real[2]. */
+template <typename Real>
+Real* realParts(std::complex<Real>* values) {
+    return reinterpret_cast<Real*>(values);
+}
+
 }  // namespace detail
 
 /**

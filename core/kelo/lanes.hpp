@@ -120,6 +120,13 @@ struct Lanes {
         return lanes != 0;
     }
 
+    /** Writes value[j] to targets[j][offset] for every lane j. */
+    KELO_LANE_INLINE static void storeSingles(Real* const* targets, std::size_t offset, Vector value) {
+        for (std::size_t j = 0; j < count; ++j) {
+            targets[j][offset] = value[j];
+        }
+    }
+
     /** Writes (first[j], second[j]) to targets[j] + offset for every lane j. */
     KELO_LANE_INLINE static void storePairs(Real* const* targets, std::size_t offset, Vector first,
                                             Vector second) {
@@ -213,6 +220,9 @@ struct Lanes {
     static Mask nan(Vector value) { return std::isnan(value) ? Mask(-1) : Mask(0); }
     static bool any(Mask mask, std::size_t) { return mask != 0; }
     static bool anyLane(Mask mask) { return mask != 0; }
+    static void storeSingles(Real* const* targets, std::size_t offset, Vector value) {
+        targets[0][offset] = value;
+    }
     static void storePairs(Real* const* targets, std::size_t offset, Vector first, Vector second) {
         targets[0][offset] = first;
         targets[0][offset + 1] = second;

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "kelo/conventions.hpp"
 #include "kelo/point_evaluator.hpp"
 
 namespace kelo::detail {
@@ -13,11 +14,18 @@ namespace kelo::detail {
 constexpr std::size_t triangle(std::size_t n) { return n * (n + 1) / 2; }
 
 /**
+ * How the kernel writes a harmonic Y = (re, im) of kelo's own: as it is, times
+ * the real factor f of its column (f re, f im), or as the real f re for
+ * m >= 0 and f im (of Y_l^|m|) for m < 0 (see Convention).
+ */
+enum class Form { complex, scaledComplex, real };
+
+/**
  * What the series of every point shares, for degrees up to lmax: the Jacobi
  * recurrence's coefficients stored by degree, the ladder factors of the
- * gradients, the constant polynomials p_0^(m) and the orders as Real. It is
- * built once per call, O(lmax^2) entries, and then only read, by any number
- * of threads at once.
+ * gradients, the constant polynomials p_0^(m), the orders as Real and the
+ * factors of a convention other than kelo's own. It is built once per call,
+ * O(lmax^2) entries, and then only read, by any number of threads at once.
  */
 template <typename Real>
 class SeriesCoefficients {
@@ -25,17 +33,23 @@ public:
     /**
      * @param lmax highest degree, inclusive; at most PointSPHEvaluator<Real>::maxLmax
      * @param gradients whether the ladder factors are wanted
+     * @param convention, output the harmonics wanted; by default kelo's own
      * @throws std::length_error if lmax is too large, before allocating anything;
      *         std::bad_alloc if a table cannot be allocated
      */
-    SeriesCoefficients(unsigned int lmax, bool gradients)
+    SeriesCoefficients(unsigned int lmax, bool gradients, Convention convention = {},
+                       Output output = Output::complex)
         : m_lmax(PointSPHEvaluator<Real>::checkedLmax(lmax)),
           m_gradients(gradients),
+          m_form(output == Output::real ? Form::real
+                 : isDefault(convention) ? Form::complex
+                                         : Form::scaledComplex),
           m_a(triangle(lmax)),
           m_b(triangle(lmax)),
           m_ladder(gradients ? triangle(lmax) : 0),
           m_constants(lmax + 1),
-          m_orders(lmax + 1) {
+          m_orders(lmax + 1),
+          m_factors(m_form == Form::complex ? 0 : (std::size_t{lmax} + 1) * (std::size_t{lmax} + 1)) {
         using Evaluator = PointSPHEvaluator<Real>;
         for (std::uint32_t l = 1; l <= lmax; ++l) {
             for (std::uint32_t m = 0; m < l; ++m) {
@@ -52,6 +66,11 @@ public:
         for (std::uint32_t m = 0; m <= lmax; ++m) {
             m_constants[m] = Evaluator::constantJacobi(m, m == 0 ? Real(0) : m_constants[m - 1]);
             m_orders[m] = static_cast<Real>(static_cast<std::int32_t>(m));
+        }
+        for (std::uint32_t l = 0; m_form != Form::complex && l <= lmax; ++l) {
+            for (std::int64_t m = -std::int64_t{l}; m <= std::int64_t{l}; ++m) {
+                m_factors[fullPosition(l, m)] = static_cast<Real>(columnFactor(convention, l, m, output));
+            }
         }
     }
 
@@ -75,14 +94,30 @@ public:
     /** m as Real. */
     Real order(std::size_t m) const { return m_orders[m]; }
 
+    Form form() const { return m_form; }
+
+    /** The factor of the column of (l, m), m signed, unless the form is complex. */
+    Real factor(std::size_t l, std::int64_t m) const { return m_factors[fullPosition(l, m)]; }
+
 private:
+    /** Position of (l, m) in a series with negative orders. */
+    static std::size_t fullPosition(std::size_t l, std::int64_t m) {
+        return l * l + static_cast<std::size_t>(m >= 0 ? m : std::int64_t(l) - m);
+    }
+
+    static bool isDefault(Convention convention) {
+        return convention.normalization == Normalization::orthonormal && !convention.condon_shortley;
+    }
+
     std::uint32_t m_lmax;
     bool m_gradients;
+    Form m_form;
     std::vector<Real> m_a;
     std::vector<Real> m_b;
     std::vector<Real> m_ladder;
     std::vector<Real> m_constants;
     std::vector<Real> m_orders;
+    std::vector<Real> m_factors;  // by position in the series with negative orders
 };
 
 }  // namespace kelo::detail

@@ -41,6 +41,10 @@ namespace kelo::detail {
  *
  * The coefficients are shared, read-only, by every kernel of a call; a kernel
  * holds only tables of one entry per order, O(lmax), so each thread has its own.
+ *
+ * In a convention other than kelo's own (their Form), a harmonic or derivative
+ * is written as its column's factor times the value above, one rounding more;
+ * real output takes the parts of the orders m >= 0 and computes no other.
  */
 template <typename Real>
 class SeriesKernel {
@@ -60,7 +64,8 @@ public:
     SeriesKernel(const SeriesCoefficients<Real>& coefficients, bool negative_m)
         : m_coefficients(&coefficients),
           m_lmax(coefficients.lmax()),
-          m_negativeM(negative_m),
+          m_negativeM(negative_m || coefficients.form() == Form::real),
+          m_form(coefficients.form()),
           m_sinPowers(m_lmax + 1),
           m_cosM(m_lmax + 1),
           m_sinM(m_lmax + 1),
@@ -84,50 +89,77 @@ public:
 
     std::size_t count() const { return count(m_lmax, m_negativeM); }
 
+    /** Reals of a point's harmonics: a real, or a complex value's two parts, per harmonic. */
+    std::size_t valueWidth() const { return m_form == Form::real ? count() : 2 * count(); }
+
     /**
      * Writes the count() harmonics of each of the points (phi[p], theta[p]),
-     * p < n <= kLanes, to out + p count().
+     * p < n <= kLanes, to out + p valueWidth().
      */
-    KELO_VECTOR_CLONES void values(const Real* phi, const Real* theta, std::size_t n,
-                                   std::complex<Real>* out) {
-        Group group = prepareGroup(phi, theta, n, out, nullptr);
-        for (std::size_t l = 0; l <= m_lmax; ++l) {
-            harmonicsOfDegree<Into::Series>(l, group);
-        }
-        for (std::size_t p = 0; p < n; ++p) {
-            if (L::any(group.recover, p)) {
-                recoveredValues(phi[p], theta[p], out + p * count());
-            }
+    KELO_VECTOR_CLONES void values(const Real* phi, const Real* theta, std::size_t n, Real* out) {
+        switch (m_form) {
+            case Form::complex:
+                return valuesIn<Form::complex>(phi, theta, n, out);
+            case Form::scaledComplex:
+                return valuesIn<Form::scaledComplex>(phi, theta, n, out);
+            case Form::real:
+                return valuesIn<Form::real>(phi, theta, n, out);
         }
     }
 
     /**
      * Writes the count() pairs (dY/dphi, dY/dtheta) of each of the points
-     * (phi[p], theta[p]), p < n <= kLanes, to gradients + 2 p count(), and
-     * their harmonics to harmonics + p count() unless that is null.
+     * (phi[p], theta[p]), p < n <= kLanes, to gradients + 2 p valueWidth(),
+     * and their harmonics to harmonics + p valueWidth() unless that is null.
      */
     KELO_VECTOR_CLONES void gradients(const Real* phi, const Real* theta, std::size_t n,
-                                      std::complex<Real>* gradients, std::complex<Real>* harmonics) {
-        Group group = prepareGroup(phi, theta, n, harmonics, gradients);
-        prepareCotangents(group);
-        for (std::size_t l = 0; l <= m_lmax; ++l) {
-            harmonicsOfDegree<Into::Tables>(l, group);
-            gradientsOfDegree(l, group);
-            if (harmonics != nullptr) {
-                storeHarmonics(l, group);
-            }
-        }
-        for (std::size_t p = 0; p < n; ++p) {
-            if (L::any(group.recover, p)) {
-                recoveredGradients(phi[p], theta[p], gradients + 2 * p * count(),
-                                   harmonics == nullptr ? nullptr : harmonics + p * count());
-            }
+                                      Real* gradients, Real* harmonics) {
+        switch (m_form) {
+            case Form::complex:
+                return gradientsIn<Form::complex>(phi, theta, n, gradients, harmonics);
+            case Form::scaledComplex:
+                return gradientsIn<Form::scaledComplex>(phi, theta, n, gradients, harmonics);
+            case Form::real:
+                return gradientsIn<Form::real>(phi, theta, n, gradients, harmonics);
         }
     }
 
 private:
     /** One Vector per order m. */
     using LaneTable = detail::LaneTable<Real>;
+
+    template <Form form>
+    KELO_LANE_INLINE void valuesIn(const Real* phi, const Real* theta, std::size_t n, Real* out) {
+        Group group = prepareGroup(phi, theta, n, out, nullptr);
+        for (std::size_t l = 0; l <= m_lmax; ++l) {
+            harmonicsOfDegree<Into::Series, form>(l, group);
+        }
+        for (std::size_t p = 0; p < n; ++p) {
+            if (L::any(group.recover, p)) {
+                recoveredValues<form>(phi[p], theta[p], out + p * valueWidth());
+            }
+        }
+    }
+
+    template <Form form>
+    KELO_LANE_INLINE void gradientsIn(const Real* phi, const Real* theta, std::size_t n, Real* gradients,
+                                      Real* harmonics) {
+        Group group = prepareGroup(phi, theta, n, harmonics, gradients);
+        prepareCotangents(group);
+        for (std::size_t l = 0; l <= m_lmax; ++l) {
+            harmonicsOfDegree<Into::Tables, form>(l, group);
+            gradientsOfDegree<form>(l, group);
+            if (harmonics != nullptr) {
+                storeHarmonics<form>(l, group);
+            }
+        }
+        for (std::size_t p = 0; p < n; ++p) {
+            if (L::any(group.recover, p)) {
+                recoveredGradients<form>(phi[p], theta[p], gradients + 2 * p * valueWidth(),
+                                         harmonics == nullptr ? nullptr : harmonics + p * valueWidth());
+            }
+        }
+    }
 
     /** What a group knows of each of its points; lanes past the last point repeat it. */
     struct Group {
@@ -138,7 +170,7 @@ private:
         Vector zeroStepCos;  // 0 * cos, the product with a real factor's zero imaginary part
         Vector zeroStepSin;
         Mask recover;  // all ones: the point takes the iterator's path
-        std::array<Real*, kLanes> harmonics;  // where each point's series starts, as real parts
+        std::array<Real*, kLanes> harmonics;  // where each point's series starts
         std::array<Real*, kLanes> gradients;
     };
 
@@ -147,9 +179,14 @@ private:
     /** Position of the first order of degree l in a point's series. */
     std::size_t degreeStart(std::size_t l) const { return m_negativeM ? l * l : triangle(l); }
 
+    /** Position of (l, m), m signed, in a point's series. */
+    std::size_t column(std::size_t l, std::int64_t m) const {
+        return degreeStart(l) + static_cast<std::size_t>(m >= 0 ? m : std::int64_t(l) - m);
+    }
+
     /** The tables of the group's points that depend on the order only. */
-    KELO_LANE_INLINE Group prepareGroup(const Real* phi, const Real* theta, std::size_t n,
-                                        std::complex<Real>* harmonics, std::complex<Real>* gradients) {
+    KELO_LANE_INLINE Group prepareGroup(const Real* phi, const Real* theta, std::size_t n, Real* harmonics,
+                                        Real* gradients) {
         Group group{};
         Real perLane[6][kLanes];
         for (std::size_t j = 0; j < kLanes; ++j) {
@@ -161,10 +198,8 @@ private:
             const Real negTheta = -theta[p];
             perLane[2][j] = negTheta == Real(0) ? Real(1) : std::cos(theta[p]);
             perLane[3][j] = negTheta == Real(0) ? negTheta : std::sin(negTheta);
-            group.harmonics[j] =
-                harmonics == nullptr ? nullptr : reinterpret_cast<Real*>(harmonics + p * count());
-            group.gradients[j] =
-                gradients == nullptr ? nullptr : reinterpret_cast<Real*>(gradients + 2 * p * count());
+            group.harmonics[j] = harmonics == nullptr ? nullptr : harmonics + p * valueWidth();
+            group.gradients[j] = gradients == nullptr ? nullptr : gradients + 2 * p * valueWidth();
         }
         group.cosPhi = L::load(perLane[0]);
         group.sinPhi = L::load(perLane[1]);
@@ -252,10 +287,9 @@ private:
      * same with the conjugate phase for m < 0. In the tables the conjugates
      * start with m = 0, which is Y_l^(m+1) of m = -1.
      */
-    template <Into into>
+    template <Into into, Form form>
     KELO_LANE_INLINE void harmonicsOfDegree(std::size_t l, Group& group) {
         const LaneTable& jacobi = stepRecurrence(l, group);
-        const std::size_t start = degreeStart(l);
         Mask recover{};
         for (std::size_t m = 0; m <= l; ++m) {
             const Vector scaled = scaledLegendre(m, jacobi);
@@ -263,33 +297,58 @@ private:
             Vector im;
             recover |= phaseProduct(scaled, m, m_sinM, m_zeroSinM, re, im);
             if constexpr (into == Into::Series) {
-                L::storePairs(group.harmonics.data(), 2 * (start + m), re, im);
+                storeHarmonic<form>(group, l, static_cast<std::int64_t>(m), re, im);
             } else {
                 m_valueRe.set(m, re);
                 m_valueIm.set(m, im);
             }
-            if (m_negativeM && m > 0) {
-                recover |= phaseProduct(scaled, m, m_negSinM, m_zeroNegSinM, re, im);
-                if constexpr (into == Into::Series) {
-                    L::storePairs(group.harmonics.data(), 2 * (start + l + m), re, im);
+            if constexpr (form != Form::real) {
+                if (m_negativeM && m > 0) {
+                    recover |= phaseProduct(scaled, m, m_negSinM, m_zeroNegSinM, re, im);
+                    if constexpr (into == Into::Series) {
+                        storeHarmonic<form>(group, l, -static_cast<std::int64_t>(m), re, im);
+                    }
                 }
-            }
-            if constexpr (into == Into::Tables) {
-                m_conjRe.set(m, re);
-                m_conjIm.set(m, im);
+                if constexpr (into == Into::Tables) {
+                    m_conjRe.set(m, re);
+                    m_conjIm.set(m, im);
+                }
             }
         }
         group.recover |= recover;
     }
 
-    /** Writes the harmonics of degree l to each point's series. */
-    KELO_LANE_INLINE void storeHarmonics(std::size_t l, const Group& group) const {
-        const std::size_t start = degreeStart(l);
-        for (std::size_t m = 0; m <= l; ++m) {
-            L::storePairs(group.harmonics.data(), 2 * (start + m), m_valueRe[m], m_valueIm[m]);
+    /**
+     * Writes the harmonic (re, im) of (l, m) to each point's series, in the
+     * form asked for; real output takes both columns of |m| from the order m >= 0.
+     */
+    template <Form form>
+    KELO_LANE_INLINE void storeHarmonic(const Group& group, std::size_t l, std::int64_t m, Vector re,
+                                        Vector im) const {
+        Real* const* rows = group.harmonics.data();
+        if constexpr (form == Form::complex) {
+            L::storePairs(rows, 2 * column(l, m), re, im);
+        } else if constexpr (form == Form::scaledComplex) {
+            const Real factor = m_coefficients->factor(l, m);
+            L::storePairs(rows, 2 * column(l, m), factor * re, factor * im);
+        } else {
+            L::storeSingles(rows, column(l, m), m_coefficients->factor(l, m) * re);
+            if (m > 0) {
+                L::storeSingles(rows, column(l, -m), m_coefficients->factor(l, -m) * im);
+            }
         }
-        for (std::size_t m = 1; m_negativeM && m <= l; ++m) {
-            L::storePairs(group.harmonics.data(), 2 * (start + l + m), m_conjRe[m], m_conjIm[m]);
+    }
+
+    /** Writes the harmonics of degree l to each point's series. */
+    template <Form form>
+    KELO_LANE_INLINE void storeHarmonics(std::size_t l, const Group& group) const {
+        for (std::size_t m = 0; m <= l; ++m) {
+            storeHarmonic<form>(group, l, static_cast<std::int64_t>(m), m_valueRe[m], m_valueIm[m]);
+        }
+        if constexpr (form != Form::real) {
+            for (std::size_t m = 1; m_negativeM && m <= l; ++m) {
+                storeHarmonic<form>(group, l, -static_cast<std::int64_t>(m), m_conjRe[m], m_conjIm[m]);
+            }
         }
     }
 
@@ -304,37 +363,76 @@ private:
      * with + for negative orders and no ladder term for m = l, each a full
      * complex product.
      */
+    template <Form form>
     KELO_LANE_INLINE void gradientsOfDegree(std::size_t l, Group& group) const {
-        const std::size_t start = degreeStart(l);
         const Real* ladder = m_coefficients->ladder(l);
         Mask recover{};
         for (std::size_t m = 0; m < l; ++m) {
-            recover |= gradientsOfOrder<Ladder::Subtract>(m_valueRe[m], m_valueIm[m], m_valueRe[m + 1],
-                                                          m_valueIm[m + 1], m_cotangents[m], m_coefficients->order(m),
-                                                          ladder[m], group, 4 * (start + m));
+            storeDerivatives<form>(group, l, static_cast<std::int64_t>(m),
+                                   derivativesOfOrder<Ladder::Subtract>(
+                                       m_valueRe[m], m_valueIm[m], m_valueRe[m + 1], m_valueIm[m + 1],
+                                       m_cotangents[m], m_coefficients->order(m), ladder[m], group, recover));
         }
-        recover |= gradientsOfOrder<Ladder::None>(m_valueRe[l], m_valueIm[l], Vector{}, Vector{},
-                                                  m_cotangents[l], m_coefficients->order(l), Real(0), group,
-                                                  4 * (start + l));
-        for (std::size_t m = 1; m_negativeM && m <= l; ++m) {
-            // Y_l^(m+1) of the order -m is the conjugate one order lower.
-            recover |= gradientsOfOrder<Ladder::Add>(m_conjRe[m], m_conjIm[m], m_conjRe[m - 1],
-                                                     m_conjIm[m - 1], m_negCotangents[m], -m_coefficients->order(m),
-                                                     ladder[m - 1], group, 4 * (start + l + m));
+        storeDerivatives<form>(group, l, static_cast<std::int64_t>(l),
+                               derivativesOfOrder<Ladder::None>(m_valueRe[l], m_valueIm[l], Vector{}, Vector{},
+                                                                m_cotangents[l], m_coefficients->order(l),
+                                                                Real(0), group, recover));
+        if constexpr (form != Form::real) {
+            for (std::size_t m = 1; m_negativeM && m <= l; ++m) {
+                // Y_l^(m+1) of the order -m is the conjugate one order lower.
+                storeDerivatives<form>(group, l, -static_cast<std::int64_t>(m),
+                                       derivativesOfOrder<Ladder::Add>(
+                                           m_conjRe[m], m_conjIm[m], m_conjRe[m - 1], m_conjIm[m - 1],
+                                           m_negCotangents[m], -m_coefficients->order(m), ladder[m - 1], group,
+                                           recover));
+            }
         }
         group.recover |= recover;
     }
 
-    /** One order of gradientsOfDegree, written at offset in each point's gradients. */
+    /** d/dphi and d/dtheta of one harmonic, in parts. */
+    struct Derivatives {
+        Vector phiRe;
+        Vector phiIm;
+        Vector thetaRe;
+        Vector thetaIm;
+    };
+
+    /**
+     * Writes the derivatives of (l, m) to each point's gradients in the form
+     * asked for; real output takes both columns of |m| from the order m >= 0.
+     */
+    template <Form form>
+    KELO_LANE_INLINE void storeDerivatives(const Group& group, std::size_t l, std::int64_t m,
+                                           const Derivatives& d) const {
+        Real* const* rows = group.gradients.data();
+        if constexpr (form == Form::complex) {
+            L::storePairs(rows, 4 * column(l, m), d.phiRe, d.phiIm);
+            L::storePairs(rows, 4 * column(l, m) + 2, d.thetaRe, d.thetaIm);
+        } else if constexpr (form == Form::scaledComplex) {
+            const Real factor = m_coefficients->factor(l, m);
+            L::storePairs(rows, 4 * column(l, m), factor * d.phiRe, factor * d.phiIm);
+            L::storePairs(rows, 4 * column(l, m) + 2, factor * d.thetaRe, factor * d.thetaIm);
+        } else {
+            const Real factor = m_coefficients->factor(l, m);
+            L::storePairs(rows, 2 * column(l, m), factor * d.phiRe, factor * d.thetaRe);
+            if (m > 0) {
+                const Real conjugateFactor = m_coefficients->factor(l, -m);
+                L::storePairs(rows, 2 * column(l, -m), conjugateFactor * d.phiIm, conjugateFactor * d.thetaIm);
+            }
+        }
+    }
+
+    /** The derivatives of one order of gradientsOfDegree; recover collects the products to redo. */
     template <Ladder ladderTerm>
-    KELO_LANE_INLINE static Mask gradientsOfOrder(Vector re, Vector im, Vector nextRe, Vector nextIm,
-                                                  Vector cotangent, Real order, Real ladder,
-                                                  const Group& group, std::size_t offset) {
+    KELO_LANE_INLINE static Derivatives derivativesOfOrder(Vector re, Vector im, Vector nextRe, Vector nextIm,
+                                                           Vector cotangent, Real order, Real ladder,
+                                                           const Group& group, Mask& recover) {
         const Vector firstRe = cotangent * re - Real(0) * im;
         const Vector firstIm = cotangent * im + Real(0) * re;
         const Vector thetaRe = Real(0) * re - order * im;
         const Vector thetaIm = Real(0) * im + order * re;
-        Mask recover = bothNaN(firstRe, firstIm) | bothNaN(thetaRe, thetaIm);
+        recover |= bothNaN(firstRe, firstIm) | bothNaN(thetaRe, thetaIm);
         Vector phiRe = firstRe;
         Vector phiIm = firstIm;
         if constexpr (ladderTerm != Ladder::None) {
@@ -346,9 +444,7 @@ private:
             phiIm = ladderTerm == Ladder::Add ? firstIm + secondIm : firstIm - secondIm;
             recover |= bothNaN(stepRe, stepIm) | bothNaN(secondRe, secondIm);
         }
-        L::storePairs(group.gradients.data(), offset, phiRe, phiIm);
-        L::storePairs(group.gradients.data(), offset + 2, thetaRe, thetaIm);
-        return recover;
+        return {phiRe, phiIm, thetaRe, thetaIm};
     }
 
     /** The first lane of v: a group of one point holds it in every lane. */
@@ -404,29 +500,60 @@ private:
         }
     }
 
-    [[gnu::noinline, gnu::cold]] void recoveredValues(Real phi, Real theta, std::complex<Real>* out) {
-        forEachTerm(phi, theta, [&out](const DegreeTables& tables, std::uint32_t l, std::int32_t m) {
-            *out++ = harmonic(tables, l, static_cast<std::uint32_t>(m < 0 ? -m : m), m < 0);
+    /**
+     * Writes the value z of (l, m) in the form asked for to a point's row,
+     * whose columns hold `width` Reals each, at `offset` within its column (a
+     * complex value takes two Reals there). Real output takes both columns of
+     * |m| from the order m >= 0 and skips m < 0.
+     */
+    template <Form form>
+    void writeTerm(Real* row, std::size_t width, std::size_t offset, std::size_t l, std::int64_t m,
+                   std::complex<Real> z) const {
+        Real* entries = row + width * column(l, m) + offset;
+        if constexpr (form == Form::complex) {
+            entries[0] = z.real();
+            entries[1] = z.imag();
+        } else if constexpr (form == Form::scaledComplex) {
+            const Real factor = m_coefficients->factor(l, m);
+            entries[0] = factor * z.real();
+            entries[1] = factor * z.imag();
+        } else if (m >= 0) {
+            entries[0] = m_coefficients->factor(l, m) * z.real();
+            if (m > 0) {
+                row[width * column(l, -m) + offset] = m_coefficients->factor(l, -m) * z.imag();
+            }
+        }
+    }
+
+    template <Form form>
+    [[gnu::noinline, gnu::cold]] void recoveredValues(Real phi, Real theta, Real* out) {
+        constexpr std::size_t width = form == Form::real ? 1 : 2;
+        forEachTerm(phi, theta, [&](const DegreeTables& tables, std::uint32_t l, std::int32_t m) {
+            writeTerm<form>(out, width, 0, l, m,
+                            harmonic(tables, l, static_cast<std::uint32_t>(m < 0 ? -m : m), m < 0));
         });
     }
 
-    [[gnu::noinline, gnu::cold]] void recoveredGradients(Real phi, Real theta,
-                                                         std::complex<Real>* gradients,
-                                                         std::complex<Real>* harmonics) {
+    template <Form form>
+    [[gnu::noinline, gnu::cold]] void recoveredGradients(Real phi, Real theta, Real* gradients, Real* harmonics) {
+        // A column of gradients holds d/dphi, then d/dtheta, each taking a value's width.
+        constexpr std::size_t width = form == Form::real ? 1 : 2;
         forEachTerm(phi, theta, [&](const DegreeTables& tables, std::uint32_t l, std::int32_t m) {
             const std::complex<Real> value =
                 harmonic(tables, l, static_cast<std::uint32_t>(m < 0 ? -m : m), m < 0);
             if (harmonics != nullptr) {
-                *harmonics++ = value;
+                writeTerm<form>(harmonics, width, 0, l, m, value);
             }
-            *gradients++ = phiDerivative(tables, l, m, value);
-            *gradients++ = multiply(std::complex<Real>(Real(0), static_cast<Real>(m)), value);
+            writeTerm<form>(gradients, 2 * width, 0, l, m, phiDerivative(tables, l, m, value));
+            writeTerm<form>(gradients, 2 * width, width, l, m,
+                            multiply(std::complex<Real>(Real(0), static_cast<Real>(m)), value));
         });
     }
 
     const SeriesCoefficients<Real>* m_coefficients;
     std::uint32_t m_lmax;
     bool m_negativeM;
+    Form m_form;
     LaneTable m_sinPowers;
     LaneTable m_cosM;
     LaneTable m_sinM;

@@ -36,12 +36,6 @@ void writeXyzGradients(XyzKernel<Real, output>& kernel, Real* gradients, Real* h
                      harmonics == nullptr ? nullptr : harmonics + first * width);
 }
 
-/** Reals of a complex array: std::complex<Real> is laid out as Real[2]. */
-template <typename Real>
-Real* realParts(std::complex<Real>* values) {
-    return reinterpret_cast<Real*>(values);
-}
-
 }  // namespace detail
 
 /**

@@ -48,7 +48,8 @@ TYPED_TEST(Parallel, AnySplitWritesTheSerialBits) {
             detail::forEachBlock(
                 n, Kernel::kLanes, blocks, [&] { return Kernel(coefficients, true); },
                 [&](Kernel& kernel, std::size_t first, std::size_t last) {
-                    detail::writeGradients(kernel, splitGradients.data(), splitValues.data(), phi.data(),
+                    detail::writeGradients(kernel, detail::realParts(splitGradients.data()),
+                                           detail::realParts(splitValues.data()), phi.data(),
                                            theta.data(), first, last);
                 });
             EXPECT_TRUE(sameArrays(splitValues, values));

@@ -22,27 +22,51 @@ settings.register_profile("long", max_examples=20_000, print_blob=True, **_PROFI
 settings.load_profile(os.environ.get("KELO_HYPOTHESIS_PROFILE", "default"))
 
 
-def scipy_harmonics(lmax, phi, theta, negative_m=True, diff_n=0):
-    """kelo's series from SciPy, whose harmonics carry the Condon-Shortley phase.
+#: Every convention: real or complex, with or without the phase, each normalisation.
+CONVENTIONS = [
+    dict(real=real, condon_shortley=phase, normalization=scale)
+    for real in (False, True) for phase in (False, True)
+    for scale in ("orthonormal", "4pi", "schmidt")
+]
 
-    kelo's Y_l^m is (-1)^m times SciPy's for m >= 0, and Y_l^(-m) = conj(Y_l^m).
-    With diff_n=1 returns (values, gradients) shaped as kelo's.
+
+def convention_id(convention):
+    return "-".join(map(str, convention.values()))
+
+
+def scipy_harmonics(lmax, phi, theta, negative_m=True, diff_n=0, real=False,
+                    condon_shortley=False, normalization="orthonormal"):
+    """kelo's series, in a convention, from SciPy's sph_harm_y, which has the
+    Condon-Shortley phase: kelo's own Y_l^m is (-1)^m times SciPy's for m >= 0, and
+    Y_l^(-m) = conj(Y_l^m). With diff_n=1 returns (values, gradients) shaped as kelo's.
     """
     lms = get_LMs(lmax, negative_m)
-    l = lms[:, 0]
-    m = np.abs(lms[:, 1])
+    l, m = lms[:, 0], lms[:, 1]
     phi = np.asarray(phi, dtype=np.float64)[..., None]
     theta = np.asarray(theta, dtype=np.float64)[..., None]
-    sign = (-1.0) ** m
+    odd = np.abs(m) % 2 == 1
+    flip = odd & (not condon_shortley)
+    squared = {"orthonormal": 1.0, "4pi": 4 * np.pi, "schmidt": 4 * np.pi / (2 * l + 1)}[normalization]
+    scale = np.sqrt(np.broadcast_to(squared, l.shape))
+
+    def convert(with_phase, columns):
+        """Series of SciPy's Y_l^|m| (and derivatives) along `columns` in kelo's convention."""
+        shape = (-1,) + (1,) * (-1 - columns)
+        negative, kept = (m < 0).reshape(shape), flip.reshape(shape)
+        if real:
+            parts = np.where(negative, with_phase.imag, with_phase.real)
+            parts = parts * np.where(m == 0, 1, np.sqrt(2)).reshape(shape)
+            series = np.where(kept, -parts, parts)
+        else:
+            positive = np.where(kept, -with_phase, with_phase)
+            sign = np.where(odd & condon_shortley, -1, 1).reshape(shape)
+            series = np.where(negative, sign * positive.conj(), positive)
+        return series * scale.reshape(shape)
+
     if diff_n == 0:
-        values = sign * sph_harm_y(l, m, phi, theta)
-        return np.where(lms[:, 1] < 0, values.conj(), values)
-    values, gradients = sph_harm_y(l, m, phi, theta, diff_n=1)
-    values = sign * values
-    gradients = sign[:, None] * gradients
-    negative = lms[:, 1] < 0
-    return (np.where(negative, values.conj(), values),
-            np.where(negative[:, None], gradients.conj(), gradients))
+        return convert(sph_harm_y(l, np.abs(m), phi, theta), -1)
+    values, gradients = sph_harm_y(l, np.abs(m), phi, theta, diff_n=1)
+    return convert(values, -1), convert(gradients, -2)
 
 
 @pytest.fixture(autouse=True)

@@ -6,8 +6,8 @@ import time
 import numpy as np
 import pytest
 
-from conftest import random_angles
-from kelo import pointwise_sph, pointwise_sph_grads, sph, sph_grads
+from conftest import CONVENTIONS, convention_id, random_angles, scipy_harmonics
+from kelo import get_LMs, pointwise_sph, pointwise_sph_grads, sph, sph_grads
 
 
 def assert_same_bits(actual, expected):
@@ -46,6 +46,35 @@ def test_equal_the_serial_functions_bit_for_bit(rng, dtype, threads):
         assert_same_bits(sphs, expected_sphs)
         assert_same_bits(sph_grads(phi, theta, 9, negative_m=negative_m, return_sphs=False,
                                    threads=threads), expected_grads)
+
+
+@pytest.mark.parametrize("convention", CONVENTIONS[1:], ids=convention_id)
+def test_other_conventions_agree_with_scipy_on_any_number_of_threads(rng, convention):
+    phi, theta = random_angles(rng, (40,))
+    grads, values = sph_grads(phi, theta, 24, **convention, threads=2)
+    expected_values, expected_grads = scipy_harmonics(24, phi, theta, diff_n=1, **convention)
+    tolerance = 1e-13 * 24 * np.sqrt(4 * np.pi)
+    assert np.abs(values - expected_values).max() <= tolerance
+    assert np.abs(grads - expected_grads).max() <= 24 * tolerance
+    assert_same_bits(sph(phi, theta, 24, **convention, threads=1), values)
+    assert_same_bits(sph_grads(phi, theta, 24, **convention, threads=1)[0], grads)
+
+
+@pytest.mark.parametrize("dtype", [np.float32, np.float64])
+def test_real_harmonics_are_their_factors_times_the_complex_ones_bits(rng, dtype):
+    """Each real value is its column's factor times a part of kelo's own, rounded once."""
+    phi, theta = random_angles(rng, (30,), dtype)
+    phi[:2] = [0, np.pi]  # the poles take the derivatives' limits
+    l, m = get_LMs(6).T
+    factor = np.sqrt(4 * np.pi / (2 * l + 1)) * np.where(m == 0, 1, np.sqrt(2) * (-1.0) ** m)
+    factor = factor.astype(dtype)
+    grads, values = pointwise_sph_grads(phi, theta, 6)
+    positive = l * l + np.abs(m)  # the column of Y_l^|m|
+    grads, values = grads[:, positive], values[:, positive]
+    real_grads, real_values = sph_grads(phi, theta, 6, real=True, condon_shortley=True,
+                                        normalization="schmidt")
+    assert_same_bits(real_values, factor * np.where(m < 0, values.imag, values.real))
+    assert_same_bits(real_grads, factor[:, None] * np.where(m[:, None] < 0, grads.imag, grads.real))
 
 
 @pytest.mark.parametrize("dtype", [np.float32, np.float64])

@@ -2,15 +2,9 @@
 
 import numpy as np
 import pytest
-from scipy.special import sph_harm_y
 
+from conftest import CONVENTIONS, convention_id, scipy_harmonics
 from kelo import get_LMs, sph_xyz, sph_xyz_grads
-
-CONVENTIONS = [
-    dict(real=real, condon_shortley=phase, normalization=scale)
-    for real in (False, True) for phase in (False, True)
-    for scale in ("orthonormal", "4pi", "schmidt")
-]
 
 
 def random_vectors(rng, count, dtype=np.float64):
@@ -21,28 +15,13 @@ def random_vectors(rng, count, dtype=np.float64):
     return xyz.astype(dtype)
 
 
-def scipy_series(xyz, lmax, real=False, negative_m=True, condon_shortley=False,
-                 normalization="orthonormal"):
-    """The series of each vector from SciPy's sph_harm_y, which has the Condon-Shortley phase."""
-    lms = get_LMs(lmax, negative_m)
-    l, m = lms[:, 0], lms[:, 1]
+def scipy_series(xyz, lmax, **convention):
+    """The series of each vector from SciPy, at the angles of its direction."""
     x, y, z = np.moveaxis(np.asarray(xyz, np.float64), -1, 0)
-    polar = np.arctan2(np.hypot(x, y), z)[..., None]
-    azimuth = np.arctan2(y, x)[..., None]
-    with_phase = sph_harm_y(l, np.abs(m), polar, azimuth)  # Y_l^|m|, Condon-Shortley
-    odd = np.abs(m) % 2 == 1
-    if real:
-        parts = np.where(m < 0, with_phase.imag, with_phase.real) * np.where(m == 0, 1, np.sqrt(2))
-        series = np.where(odd & (not condon_shortley), -parts, parts)
-    else:
-        positive = np.where(odd & (not condon_shortley), -with_phase, with_phase)
-        series = np.where(m < 0, positive.conj() * np.where(odd, -1, 1) ** condon_shortley, positive)
-    scale = {"orthonormal": 1.0, "4pi": np.sqrt(4 * np.pi),
-             "schmidt": np.sqrt(4 * np.pi / (2 * l + 1))}[normalization]
-    return series * scale
+    return scipy_harmonics(lmax, np.arctan2(np.hypot(x, y), z), np.arctan2(y, x), **convention)
 
 
-@pytest.mark.parametrize("convention", CONVENTIONS, ids=lambda c: "-".join(map(str, c.values())))
+@pytest.mark.parametrize("convention", CONVENTIONS, ids=convention_id)
 def test_every_convention_agrees_with_scipy(rng, convention):
     xyz = random_vectors(rng, 200)
     lmax = 64
