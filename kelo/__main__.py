@@ -45,7 +45,8 @@ def parse_arguments(argv):
     parser.add_argument("--lmax", type=int, default=DEFAULT_LMAX,
                         help=f"highest degree, inclusive (default {DEFAULT_LMAX})")
     parser.add_argument("--points", type=int, default=DEFAULT_POINTS,
-                        help=f"approximate size of the built-in grid (default {DEFAULT_POINTS})")
+                        help=f"about this many points on the built-in grid, or as many random "
+                             f"vectors with --xyz (default {DEFAULT_POINTS})")
     parser.add_argument("--float32", action="store_true", help="evaluate in single precision")
     parser.add_argument("--no-negative-m", dest="negative_m", action="store_false",
                         help="leave out the orders m < 0")
