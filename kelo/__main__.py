@@ -1,6 +1,7 @@
 """python -m kelo: evaluate a series of harmonics on many points, time it, check it.
 
-The harmonics are evaluated on a built-in grid (or on points from a .npy file),
+The harmonics are evaluated from angles on a built-in grid, or with --xyz from
+Cartesian vectors at random directions (either can come from a .npy file instead),
 timed, and checked for orthonormality by a quadrature that is exact for them.
 """
 
@@ -14,7 +15,9 @@ import time
 
 import numpy as np
 
-from kelo import MAX_LMAX, get_LMs, pointwise_sph, pointwise_sph_grads, sph, sph_grads
+from kelo import (
+    MAX_LMAX, pointwise_sph, pointwise_sph_grads, sph, sph_grads, sph_xyz, sph_xyz_grads)
+from kelo._arguments import MAX_THREADS, harmonics_per_point, result_dtype
 
 DEFAULT_LMAX = 16
 DEFAULT_POINTS = 100_000
@@ -24,6 +27,8 @@ DEFAULT_REPEAT = 3
 # The quadrature check costs about lmax^6; beyond this degree only the lower
 # degrees are checked.
 CHECKED_LMAX = 40
+# Every run of --xyz without --input evaluates the same vectors.
+VECTOR_SEED = 20261209
 
 
 class UsageError(Exception):
@@ -40,19 +45,28 @@ def parse_arguments(argv):
     parser.add_argument("--lmax", type=int, default=DEFAULT_LMAX,
                         help=f"highest degree, inclusive (default {DEFAULT_LMAX})")
     parser.add_argument("--points", type=int, default=DEFAULT_POINTS,
-                        help=f"approximate size of the built-in grid (default {DEFAULT_POINTS})")
+                        help=f"about this many points on the built-in grid, or as many random "
+                             f"vectors with --xyz (default {DEFAULT_POINTS})")
     parser.add_argument("--float32", action="store_true", help="evaluate in single precision")
     parser.add_argument("--no-negative-m", dest="negative_m", action="store_false",
                         help="leave out the orders m < 0")
     parser.add_argument("--grads", action="store_true",
-                        help="evaluate the gradients (d/dphi, d/dtheta) as well")
+                        help="evaluate the gradients (d/dphi, d/dtheta; with --xyz d/dx, d/dy, "
+                             "d/dz) instead")
+    parser.add_argument("--xyz", action="store_true",
+                        help="evaluate from Cartesian vectors with kelo.sph_xyz(_grads), on "
+                             "--points random unit vectors")
+    parser.add_argument("--real", action="store_true",
+                        help="evaluate real harmonics instead of complex ones (needs --xyz)")
     parser.add_argument("--input", metavar="FILE.npy",
-                        help="evaluate at these points instead: an N x 2 array of (phi, theta)")
+                        help="evaluate at these points instead: an N x 2 array of (phi, theta), "
+                             "or with --xyz an N x 3 array of vectors (x, y, z)")
     parser.add_argument("--output", metavar="FILE.npy",
                         help="save the harmonics (with --grads: the gradients) to this file")
     parser.add_argument("--threads", type=int, metavar="T",
-                        help="evaluate on T threads with kelo.sph(_grads) (default: one, with "
-                             "pointwise_sph(_grads)); the results are the same")
+                        help="evaluate on T threads (default one), from angles with "
+                             "kelo.sph(_grads) instead of pointwise_sph(_grads); the results "
+                             "are the same")
     parser.add_argument("--repeat", type=int, default=DEFAULT_REPEAT, metavar="R",
                         help=f"time the best of R calls (default {DEFAULT_REPEAT})")
     arguments = parser.parse_args(argv)
@@ -61,8 +75,13 @@ def parse_arguments(argv):
     for name in ("points", "repeat"):
         if getattr(arguments, name) < 1:
             raise UsageError(f"--{name} must be positive, got {getattr(arguments, name)}")
-    if arguments.threads is not None and not 1 <= arguments.threads <= 1024:
-        raise UsageError(f"--threads must lie in 1..1024, got {arguments.threads}")
+    if arguments.threads is not None and not 1 <= arguments.threads <= MAX_THREADS:
+        raise UsageError(f"--threads must lie in 1..{MAX_THREADS}, got {arguments.threads}")
+    if arguments.real and not arguments.xyz:
+        # The harmonics of angles are complex only, so far.
+        raise UsageError("--real needs --xyz: the harmonics of angles are complex")
+    if arguments.real and not arguments.negative_m:
+        raise UsageError("--real needs every order: it cannot go with --no-negative-m")
     return arguments
 
 
@@ -84,18 +103,33 @@ def grid_polar_nodes(points):
     return max(1, round(np.sqrt(points / 2)))
 
 
+def directions(phi, theta):
+    """The unit vectors (x, y, z) at polar angles phi and azimuths theta, one per row."""
+    return np.column_stack([np.sin(phi) * np.cos(theta), np.sin(phi) * np.sin(theta),
+                            np.cos(phi)])
+
+
+def random_unit_vectors(count):
+    """Directions spread uniformly over the sphere: normalised Gaussian vectors."""
+    vectors = np.random.default_rng(VECTOR_SEED).standard_normal((count, 3))
+    return vectors / np.linalg.norm(vectors, axis=1, keepdims=True)
+
+
 def check_result_fits(points, arguments):
     """Refuses a result larger than this machine's memory before any work on it."""
-    count = len(get_LMs(arguments.lmax, arguments.negative_m))
-    itemsize = np.dtype(np.complex64 if arguments.float32 else np.complex128).itemsize
-    size = points * count * itemsize * (2 if arguments.grads else 1)
+    count = harmonics_per_point(arguments.lmax, arguments.negative_m)
+    precision = np.dtype(np.float32 if arguments.float32 else np.float64)
+    itemsize = result_dtype(precision, arguments.real).itemsize
+    components = 3 if arguments.xyz else 2
+    size = points * count * itemsize * (components if arguments.grads else 1)
     memory = os.sysconf("SC_PAGE_SIZE") * os.sysconf("SC_PHYS_PAGES")
     if size > memory:
         raise UsageError(f"{points} points up to degree {arguments.lmax} need {size / 2**30:.1f} "
                          f"GiB for the result, more than the {memory / 2**30:.1f} GiB of memory here")
 
 
-def load_points(path):
+def load_points(path, columns):
+    """The N x columns array of real numbers that the file holds."""
     try:
         points = np.load(path, allow_pickle=False)
     except (OSError, ValueError, EOFError) as error:
@@ -103,19 +137,26 @@ def load_points(path):
     if not isinstance(points, np.ndarray):
         points.close()
         raise UsageError(f"{path} is an .npz archive, not one array")
-    if points.ndim != 2 or points.shape[1] != 2:
-        raise UsageError(f"{path} holds an array of shape {points.shape}, not N x 2")
+    if points.ndim != 2 or points.shape[1] != columns:
+        raise UsageError(f"{path} holds an array of shape {points.shape}, not N x {columns}")
     if points.dtype.kind not in "iuf":
         raise UsageError(f"{path} holds {points.dtype} data, not real numbers")
-    return points[:, 0], points[:, 1]
+    return points
 
 
-def orthonormality_error(lmax, dtype, negative_m):
+def evaluated_arrays(points, arguments, dtype):
+    """The arrays the evaluators take: (xyz,) of N x 3 vectors, (phi, theta) of N x 2 angles."""
+    columns = (points,) if arguments.xyz else (points[:, 0], points[:, 1])
+    return tuple(np.ascontiguousarray(column, dtype=dtype) for column in columns)
+
+
+def orthonormality_error(arguments, dtype):
     """Largest deviation of the quadrature Gram matrix from the identity."""
-    checked = min(lmax, CHECKED_LMAX)
+    checked = min(arguments.lmax, CHECKED_LMAX)
     phi, theta, weights = quadrature_grid(checked + 1)
-    harmonics = pointwise_sph(phi.astype(dtype), theta.astype(dtype), checked, negative_m)
-    harmonics = harmonics.astype(np.complex128)
+    points = directions(phi, theta) if arguments.xyz else np.column_stack([phi, theta])
+    harmonics = evaluate(evaluated_arrays(points, arguments, dtype), checked, False, arguments)
+    harmonics = harmonics.astype(np.result_type(harmonics, np.float64))
     gram = harmonics.conj().T @ (weights[:, None] * harmonics)
     return checked, np.abs(gram - np.eye(len(gram))).max()
 
@@ -156,48 +197,57 @@ def save(path, array):
         raise
 
 
-def evaluate(phi, theta, arguments):
-    """The harmonics, or with --grads the gradients alone, of every point."""
-    lmax, negative_m, threads = arguments.lmax, arguments.negative_m, arguments.threads
-    if threads is None:
-        if arguments.grads:
-            return pointwise_sph_grads(phi, theta, lmax, negative_m, return_sphs=False)
-        return pointwise_sph(phi, theta, lmax, negative_m)
-    if arguments.grads:
-        return sph_grads(phi, theta, lmax, negative_m=negative_m, return_sphs=False,
-                         threads=threads)
-    return sph(phi, theta, lmax, negative_m=negative_m, threads=threads)
+def evaluate(arrays, lmax, grads, arguments):
+    """The harmonics, or with grads the gradients alone, of every point of arrays."""
+    if arguments.xyz:
+        function = sph_xyz_grads if grads else sph_xyz
+        keywords = {"real": arguments.real, "threads": arguments.threads or 1}
+    elif arguments.threads is None:
+        function = pointwise_sph_grads if grads else pointwise_sph
+        keywords = {}
+    else:
+        function = sph_grads if grads else sph
+        keywords = {"threads": arguments.threads}
+    if grads:
+        keywords["return_sphs"] = False
+    return function(*arrays, lmax, negative_m=arguments.negative_m, **keywords)
 
 
 def run(arguments):
     dtype = np.float32 if arguments.float32 else np.float64
     if arguments.input is not None:
-        phi, theta = load_points(arguments.input)
-        check_result_fits(phi.size, arguments)
+        points = load_points(arguments.input, 3 if arguments.xyz else 2)
+        check_result_fits(len(points), arguments)
         source = arguments.input
+    elif arguments.xyz:
+        check_result_fits(arguments.points, arguments)
+        points = random_unit_vectors(arguments.points)
+        source = "random unit vectors"
     else:
         polar_nodes = grid_polar_nodes(arguments.points)
         check_result_fits(2 * polar_nodes**2, arguments)
-        phi, theta, _ = quadrature_grid(polar_nodes)
+        points = np.column_stack(quadrature_grid(polar_nodes)[:2])
         source = "Gauss-Legendre x equispaced grid"
-    phi = np.ascontiguousarray(phi, dtype=dtype)
-    theta = np.ascontiguousarray(theta, dtype=dtype)
+    arrays = evaluated_arrays(points, arguments, dtype)
 
     elapsed = float("inf")
     for _ in range(arguments.repeat):
         start = time.perf_counter()
-        result = evaluate(phi, theta, arguments)
+        result = evaluate(arrays, arguments.lmax, arguments.grads, arguments)
         elapsed = min(elapsed, time.perf_counter() - start)
     if arguments.output is not None:
         save(arguments.output, result)
 
-    count = len(get_LMs(arguments.lmax, arguments.negative_m))
-    checked, error = orthonormality_error(arguments.lmax, dtype, arguments.negative_m)
-    rate = phi.size / elapsed if elapsed > 0 else float("inf")
-    print(f"points      {phi.size} ({source})")
-    print(f"lmax        {arguments.lmax}: {count} harmonics per point"
-          f"{'' if arguments.negative_m else ', m >= 0 only'}")
-    print(f"precision   {np.dtype(dtype).name}, {'gradients' if arguments.grads else 'values'}")
+    count = harmonics_per_point(arguments.lmax, arguments.negative_m)
+    checked, error = orthonormality_error(arguments, dtype)
+    rate = len(points) / elapsed if elapsed > 0 else float("inf")
+    print(f"points      {len(points)} ({source})")
+    coordinates = "Cartesian vectors (x, y, z)" if arguments.xyz else "angles (phi, theta)"
+    print(f"input       {coordinates}")
+    print(f"lmax        {arguments.lmax}: {count} {'real' if arguments.real else 'complex'} "
+          f"harmonics per point{'' if arguments.negative_m else ', m >= 0 only'}")
+    gradients = "gradients (d/dx, d/dy, d/dz)" if arguments.xyz else "gradients (d/dphi, d/dtheta)"
+    print(f"precision   {np.dtype(dtype).name}, {gradients if arguments.grads else 'values'}")
     threads = "1 thread" if arguments.threads is None else f"{arguments.threads} threads"
     print(f"time        {elapsed * 1e3:.2f} ms (best of {arguments.repeat}, {threads})")
     print(f"throughput  {rate:.4g} points/s, {rate * count:.4g} harmonics/s")

@@ -9,13 +9,18 @@ import os
 
 import numpy as np
 
-from kelo._core cimport MAX_LMAX as CORE_MAX_LMAX
+from kelo._core cimport MAX_LMAX as CORE_MAX_LMAX, series_count
 
 #: The largest degree kelo evaluates: its tables are addressed with 32-bit indices.
 MAX_LMAX = CORE_MAX_LMAX
 
 #: The most threads a call may ask for: starting more is a mistake, not a request.
 MAX_THREADS = 1024
+
+
+def harmonics_per_point(lmax, negative_m=True):
+    """How many columns get_LMs(lmax, negative_m) lists, without building that table."""
+    return series_count(lmax, bool(negative_m))
 
 
 cdef int require_supported_degree(lmax) except -1:

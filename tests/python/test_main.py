@@ -9,7 +9,7 @@ import sys
 import numpy as np
 import pytest
 
-from kelo import pointwise_sph, pointwise_sph_grads
+from kelo import pointwise_sph, pointwise_sph_grads, sph_xyz, sph_xyz_grads
 
 
 def kelo(*arguments, cwd=None):
@@ -17,37 +17,42 @@ def kelo(*arguments, cwd=None):
                           text=True, timeout=120, cwd=cwd)
 
 
-def test_report_on_the_built_in_grid():
-    process = kelo("--lmax", "6", "--points", "2000")
+@pytest.mark.parametrize(("options", "kind"), [([], "complex"), (["--xyz", "--real"], "real")])
+def test_report_on_the_built_in_points(options, kind):
+    process = kelo("--lmax", "6", "--points", "2000", *options)
     assert process.returncode == 0, process.stderr
     report = dict(line.split(None, 1) for line in process.stdout.splitlines()
                   if not line.startswith("orthonormality"))
-    assert report["lmax"].startswith("6: 49 harmonics")
+    assert report["lmax"].startswith(f"6: 49 {kind} harmonics")
     assert report["precision"].startswith("float64")
     error = float(process.stdout.split("orthonormality error")[1].split()[0])
     assert error < 1e-13
 
 
-def test_input_and_output_files(tmp_path):
-    points = np.array([[0.1, 0.2], [1.0, 3.0], [2.5, 6.0]])
-    np.save(tmp_path / "points.npy", points)
-    process = kelo("--input", "points.npy", "--output", "values.npy", "--lmax", "3",
-                   "--float32", "--no-negative-m", cwd=tmp_path)
-    assert process.returncode == 0, process.stderr
-    expected = pointwise_sph(points[:, 0].astype(np.float32), points[:, 1].astype(np.float32), 3,
-                             False)
-    np.testing.assert_array_equal(np.load(tmp_path / "values.npy"), expected)
+ANGLES = np.array([[0.1, 0.2], [1.0, 3.0], [2.5, 6.0]])
+VECTORS = np.array([[0.0, 0.0, 2.0], [1.0, -2.0, 0.5], [-3.0, 0.1, -1.0], [0.0, 0.0, 0.0]])
 
-    process = kelo("--input", "points.npy", "--output", "gradients.npy", "--lmax", "2", "--grads",
-                   cwd=tmp_path)
-    assert process.returncode == 0, process.stderr
-    np.testing.assert_array_equal(np.load(tmp_path / "gradients.npy"),
-                                  pointwise_sph_grads(points[:, 0], points[:, 1], 2, True, False))
 
-    process = kelo("--input", "points.npy", "--output", "threaded.npy", "--lmax", "2", "--grads",
-                   "--threads", "2", cwd=tmp_path)
+@pytest.mark.parametrize(("options", "expected"), [
+    (["--lmax", "3", "--float32", "--no-negative-m"],
+     lambda: pointwise_sph(*ANGLES.T.astype(np.float32), 3, False)),
+    (["--lmax", "2", "--grads"], lambda: pointwise_sph_grads(*ANGLES.T, 2, True, False)),
+    (["--lmax", "2", "--grads", "--threads", "2"],
+     lambda: pointwise_sph_grads(*ANGLES.T, 2, True, False)),
+    (["--xyz", "--lmax", "3", "--float32", "--no-negative-m"],
+     lambda: sph_xyz(VECTORS.astype(np.float32), 3, negative_m=False)),
+    (["--xyz", "--real", "--lmax", "3"], lambda: sph_xyz(VECTORS, 3, real=True)),
+    (["--xyz", "--real", "--grads", "--lmax", "2", "--threads", "2"],
+     lambda: sph_xyz_grads(VECTORS, 2, real=True, return_sphs=False)),
+    (["--xyz", "--grads", "--lmax", "2"], lambda: sph_xyz_grads(VECTORS, 2, return_sphs=False)),
+], ids=lambda case: " ".join(case) if isinstance(case, list) else None)
+def test_output_file_holds_the_library_result(tmp_path, options, expected):
+    np.save(tmp_path / "points.npy", VECTORS if "--xyz" in options else ANGLES)
+    process = kelo("--input", "points.npy", "--output", "out.npy", *options, cwd=tmp_path)
     assert process.returncode == 0, process.stderr
-    assert np.load(tmp_path / "threaded.npy").tobytes() == np.load(tmp_path / "gradients.npy").tobytes()
+    result, expected = np.load(tmp_path / "out.npy"), expected()
+    assert (result.dtype, result.shape) == (expected.dtype, expected.shape)
+    assert result.tobytes() == expected.tobytes()
 
 
 @pytest.mark.parametrize(("arguments", "content", "message"), [
@@ -55,14 +60,19 @@ def test_input_and_output_files(tmp_path):
     (["--lmax", "two"], None, "invalid int value"),
     (["--lmax", "50000"], None, "46340"),
     (["--threads", "0"], None, "--threads must lie in 1..1024"),
+    (["--real"], None, "--real needs --xyz"),
+    (["--xyz", "--real", "--no-negative-m"], None, "cannot go with --no-negative-m"),
     (["--repeat", "0"], None, "--repeat must be positive"),
     (["--input", "missing.npy"], None, "cannot read missing.npy"),
     (["--input", "bad.npy"], b"not an array", "cannot read bad.npy"),
     (["--input", "bad.npy"], b"", "cannot read bad.npy"),
     (["--input", "bad.npy"], {"points": np.zeros((3, 2))}, "an .npz archive"),
     (["--points", "100000000"], None, "GiB of memory"),
+    (["--xyz", "--points", "100000000"], None, "GiB of memory"),
     (["--output", "bad.npy"], "fifo", "cannot write to bad.npy"),
     (["--input", "bad.npy"], np.zeros((4, 3)), "not N x 2"),
+    (["--xyz", "--input", "bad.npy"], np.zeros((4, 2)), "not N x 3"),
+    (["--xyz", "--input", "bad.npy"], np.zeros(3), "not N x 3"),
     (["--input", "bad.npy"], np.array([["a", "b"]]), "not real numbers"),
     (["--input", "bad.npy"], np.zeros((2, 2), dtype=np.complex128), "not real numbers"),
 ])
