@@ -57,7 +57,7 @@ def parse_arguments(argv):
                         help="evaluate from Cartesian vectors with kelo.sph_xyz(_grads), on "
                              "--points random unit vectors")
     parser.add_argument("--real", action="store_true",
-                        help="evaluate real harmonics instead of complex ones (needs --xyz)")
+                        help="evaluate real harmonics instead of complex ones")
     parser.add_argument("--input", metavar="FILE.npy",
                         help="evaluate at these points instead: an N x 2 array of (phi, theta), "
                              "or with --xyz an N x 3 array of vectors (x, y, z)")
@@ -77,9 +77,6 @@ def parse_arguments(argv):
             raise UsageError(f"--{name} must be positive, got {getattr(arguments, name)}")
     if arguments.threads is not None and not 1 <= arguments.threads <= MAX_THREADS:
         raise UsageError(f"--threads must lie in 1..{MAX_THREADS}, got {arguments.threads}")
-    if arguments.real and not arguments.xyz:
-        # The harmonics of angles are complex only, so far.
-        raise UsageError("--real needs --xyz: the harmonics of angles are complex")
     if arguments.real and not arguments.negative_m:
         raise UsageError("--real needs every order: it cannot go with --no-negative-m")
     return arguments
@@ -202,12 +199,12 @@ def evaluate(arrays, lmax, grads, arguments):
     if arguments.xyz:
         function = sph_xyz_grads if grads else sph_xyz
         keywords = {"real": arguments.real, "threads": arguments.threads or 1}
-    elif arguments.threads is None:
+    elif arguments.threads is None and not arguments.real:
         function = pointwise_sph_grads if grads else pointwise_sph
         keywords = {}
     else:
         function = sph_grads if grads else sph
-        keywords = {"threads": arguments.threads}
+        keywords = {"real": arguments.real, "threads": arguments.threads or 1}
     if grads:
         keywords["return_sphs"] = False
     return function(*arrays, lmax, negative_m=arguments.negative_m, **keywords)
