@@ -34,6 +34,7 @@ demo: $(VENV)/.ready
 bench: $(VENV)/.ready
 	$(PY) -m pip install --quiet --no-build-isolation --editable '.[bench]' -Cbuild-dir=build/py
 	$(PY) benchmarks/bench.py
+	$(PY) benchmarks/vectors.py
 
 # GoogleTest comes from the system, else from apt-get or meson's wrap.
 $(CORE_BUILD)/build.ninja: $(VENV)/.tools
