@@ -101,6 +101,16 @@ def output(array, name, shape, dtype, *inputs):
     return array
 
 
+def gradient_outputs(out, sphs_out, return_sphs, shape, components, dtype, *inputs):
+    """The arrays for the gradients, shape + (components,), and with return_sphs for the
+    harmonics, shape: new ones, or the caller's once they are fit to receive them."""
+    if sphs_out is not None and not return_sphs:
+        raise ValueError("sphs_out is given, but return_sphs is False")
+    gradients = output(out, "out", shape + (components,), dtype, *inputs)
+    harmonics = output(sphs_out, "sphs_out", shape, dtype, *inputs, gradients) if return_sphs else None
+    return gradients, harmonics
+
+
 def parts(result):
     """The real numbers of a C-contiguous real or complex array, flat, as a plain ndarray."""
     flat = np.asarray(result).reshape(-1)

@@ -6,7 +6,8 @@ from cython cimport floating
 import numpy as np
 
 from kelo._arguments import (
-    checked_convention, degree, output, parts, precision, result_dtype, thread_count)
+    checked_convention, degree, gradient_outputs, output, parts, precision, result_dtype,
+    thread_count)
 from kelo._core cimport (
     Convention, aligned, core_convention, evaluate_SPH_parallel, evaluate_SPH_with_grads_parallel,
     series_count)
@@ -140,12 +141,9 @@ def sph_grads(phi, theta, lmax, *, real=False, negative_m=True, condon_shortley=
         real, negative_m, condon_shortley, normalization)
     return_sphs = bool(return_sphs)
     threads = thread_count(threads)
-    if sphs_out is not None and not return_sphs:
-        raise ValueError("sphs_out is given, but return_sphs is False")
-    dtype = result_dtype(phi.dtype, real)
     shape = phi.shape + (series_count(lmax, negative_m),)
-    out = output(out, "out", shape + (2,), dtype, phi, theta)
-    sphs = output(sphs_out, "sphs_out", shape, dtype, phi, theta, out) if return_sphs else None
+    out, sphs = gradient_outputs(out, sphs_out, return_sphs, shape, 2,
+                                 result_dtype(phi.dtype, real), phi, theta)
     if phi.size != 0:
         convention = core_convention(normalization, condon_shortley)
         sph_parts = None if sphs is None else parts(sphs)

@@ -6,7 +6,8 @@ from cython cimport floating
 import numpy as np
 
 from kelo._arguments import (
-    checked_convention, degree, output, parts, precision, result_dtype, thread_count)
+    checked_convention, degree, gradient_outputs, output, parts, precision, result_dtype,
+    thread_count)
 from kelo._core cimport (
     Convention, aligned, core_convention, evaluate_SPH_xyz_parallel,
     evaluate_SPH_xyz_with_grads_parallel, series_count)
@@ -137,12 +138,9 @@ def sph_xyz_grads(xyz, lmax, *, real=False, negative_m=True, condon_shortley=Fal
         real, negative_m, condon_shortley, normalization)
     return_sphs = bool(return_sphs)
     threads = thread_count(threads)
-    if sphs_out is not None and not return_sphs:
-        raise ValueError("sphs_out is given, but return_sphs is False")
-    dtype = result_dtype(xyz.dtype, real)
     shape = xyz.shape[:-1] + (series_count(lmax, negative_m),)
-    out = output(out, "out", shape + (3,), dtype, xyz)
-    sphs = output(sphs_out, "sphs_out", shape, dtype, xyz, out) if return_sphs else None
+    out, sphs = gradient_outputs(out, sphs_out, return_sphs, shape, 3,
+                                 result_dtype(xyz.dtype, real), xyz)
     if xyz.size != 0:
         convention = core_convention(normalization, condon_shortley)
         sph_parts = None if sphs is None else parts(sphs)
