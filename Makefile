@@ -30,6 +30,11 @@ $(VENV)/.ready: $(VENV)/.tools meson.build kelo/meson.build
 demo: $(VENV)/.ready
 	$(PY) -m kelo
 
+# A wheel in dist/: the extension modules, their type stubs, the C++ headers and kelo.pc.
+.PHONY: wheel
+wheel: $(VENV)/.tools
+	$(PY) -m pip wheel --no-build-isolation --no-deps --wheel-dir dist . -Cbuild-dir=build/wheel
+
 # The peers from kelo's `bench` extra, installed the way kelo itself is, then the benchmark.
 bench: $(VENV)/.ready
 	$(PY) -m pip install --quiet --no-build-isolation --editable '.[bench]' -Cbuild-dir=build/py
@@ -112,3 +117,4 @@ test: test-core test-python
 
 clean:
 	rm -rf build $(VENV) $(SANITIZE_VENV)
+	rm -rf dist

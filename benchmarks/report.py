@@ -249,17 +249,14 @@ def markdown(results):
 
 
 def write(results, directory):
-    """Writes <name>.md and <name>.json; a full run writes a dated pair and latest."""
+    """Writes <name>.md and <name>.json: latest for a full run, which records its date
+    inside (git keeps the earlier ones), else the mode's name."""
     directory.mkdir(parents=True, exist_ok=True)
-    if results["mode"] == "full":
-        names = [f"bench-{results['date'][:10]}", "latest"]
-    else:
-        names = [results["mode"]]
+    name = "latest" if results["mode"] == "full" else results["mode"]
     paths = []
-    for name in names:
-        for suffix, text in ((".md", markdown(results)),
-                             (".json", json.dumps(results, indent=1) + "\n")):
-            path = directory / (name + suffix)
-            path.write_text(text, encoding="utf-8")
-            paths.append(path)
+    for suffix, text in ((".md", markdown(results)),
+                         (".json", json.dumps(results, indent=1) + "\n")):
+        path = directory / (name + suffix)
+        path.write_text(text, encoding="utf-8")
+        paths.append(path)
     return paths

@@ -78,6 +78,7 @@ def call_repeatedly(function, arguments, error, times):
 
 # A leak of one object or one result per call would grow by CALLS of them;
 # allocator pools and caches warmed by the first calls move by far less.
+@pytest.mark.slow
 @pytest.mark.parametrize(("function", "arguments", "error"), CASES)
 def test_repeated_calls_leave_memory_and_references_flat(function, arguments, error):
     if error:

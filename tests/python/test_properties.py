@@ -3,6 +3,7 @@
 import os
 from pathlib import Path
 
+import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
@@ -17,11 +18,13 @@ def get_lms_calls(draw):
     return draw(call_arguments(list(SIGNATURES["get_LMs"].parameters), values))
 
 
+@pytest.mark.slow
 @given(get_lms_calls())
 def test_get_lms(call):
     check("get_LMs", *call)
 
 
+@pytest.mark.slow
 def test_functions_reaching_the_core_in_a_child_process():
     # Output is captured at the level of sys only, so that a sanitizer's or a
     # fatal signal's report, written to file descriptor 2, outlives the child.
