@@ -24,6 +24,15 @@ def output(
     dtype: np.dtype[Any],
     *inputs: NDArray[Any],
 ) -> NDArray[Any]: ...
+def gradient_outputs(
+    out: NDArray[Any] | None,
+    sphs_out: NDArray[Any] | None,
+    return_sphs: bool,
+    shape: tuple[int, ...],
+    components: int,
+    dtype: np.dtype[Any],
+    *inputs: NDArray[Any],
+) -> tuple[NDArray[Any], NDArray[Any] | None]: ...
 def parts(result: NDArray[Any]) -> NDArray[np.float32 | np.float64]: ...
 def checked_convention(
     real: bool, negative_m: bool, condon_shortley: bool, normalization: _Normalization
