@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 
@@ -23,8 +24,8 @@ class ColumnStage {
 public:
     static constexpr std::size_t kLanes = L::count;
 
-    /** Reals of a buffer for appends of at most `widest` columns. */
-    static std::size_t bufferSize(std::size_t widest) { return (widest + kLanes - 1) * kLanes; }
+    /** Reals of a buffer for appends of at most `widest` columns between flushes. */
+    static constexpr std::size_t bufferSize(std::size_t widest) { return (widest + kLanes - 1) * kLanes; }
 
     /**
      * Stages a group whose lane j writes to rows[j] (lanes may share a row),
@@ -36,7 +37,8 @@ public:
 
     /**
      * The next `width` columns: column k of lane j goes to the returned
-     * pointer + k * kLanes + j. Whole blocks staged earlier must be flushed.
+     * pointer + k * kLanes + j. The buffer must have room for them: whole
+     * blocks are flushed between appends unless it holds all of a group's.
      */
     KELO_LANE_INLINE Real* append(std::size_t width) {
         Real* next = m_columns + m_staged * kLanes;
@@ -58,8 +60,41 @@ public:
         }
     }
 
-    /** Writes everything staged: whole blocks, then the last columns lane by lane. */
+    /**
+     * Writes everything staged. While no block has been flushed, the rows are
+     * written in whole blocks: the last one ends where the rows end, rewriting
+     * columns of the block before with the same values. Rows narrower than a
+     * block that follow one another are written in order, each in one block
+     * that spills into the rows after it, as long as that stays within the
+     * group's rows. Otherwise the last columns go lane by lane.
+     */
     KELO_LANE_INLINE void finish() {
+        if (m_written == 0 && m_staged >= kLanes) {
+            const std::size_t last = m_staged - kLanes;
+            for (std::size_t k = 0; k < last; k += kLanes) {
+                L::storeColumns(m_rows.data(), k, m_columns + k * kLanes);
+            }
+            L::storeColumns(m_rows.data(), last, m_columns + last * kLanes);
+            return;
+        }
+        const std::size_t rowsApart = m_staged * (kLanes - 1);
+        if (m_written == 0 && m_staged > 0 && m_rows[kLanes - 1] - m_rows[0] == std::ptrdiff_t(rowsApart)) {
+            Real blocks[kLanes * kLanes];
+            std::array<Real*, kLanes> rows;
+            for (std::size_t j = 0; j < kLanes; ++j) {
+                rows[j] = blocks + j * kLanes;
+            }
+            L::storeColumns(rows.data(), 0, m_columns);
+            // Row j's block ends within the group while kLanes - j rows hold a block.
+            std::size_t j = 0;
+            for (; (kLanes - j) * m_staged >= kLanes; ++j) {
+                L::store(m_rows[j], L::load(rows[j]));
+            }
+            for (; j < kLanes; ++j) {
+                std::copy_n(rows[j], m_staged, m_rows[j]);
+            }
+            return;
+        }
         flushBlocks();
         for (std::size_t j = 0; j < kLanes; ++j) {
             for (std::size_t k = 0; k < m_staged; ++k) {

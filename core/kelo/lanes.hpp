@@ -37,6 +37,8 @@ using MaskOf = std::conditional_t<sizeof(Real) == 8, std::int64_t, std::int32_t>
 // -Wpsabi note). Every function taking or returning one is forced inline, so
 // none is ever called across the target clones.
 #define KELO_LANE_INLINE [[gnu::always_inline]] inline
+// The same for a lambda, after its parameters.
+#define KELO_LAMBDA_INLINE __attribute__((always_inline))
 
 /**
  * One value per point of a group, in a 32-byte vector. Arithmetic on it is
@@ -200,6 +202,7 @@ struct Lanes {
 #else
 
 #define KELO_LANE_INLINE inline
+#define KELO_LAMBDA_INLINE
 
 /** Without vector extensions a group is one point. */
 template <typename Real>
@@ -253,6 +256,26 @@ public:
 
 private:
     std::vector<Real> m_values;
+};
+
+/**
+ * A LaneTable of at most kEntries entries held in the object itself: in a
+ * kernel's frame, the compiler sees that no output aliases it.
+ */
+template <typename Real, std::size_t kEntries>
+class FixedLaneTable {
+    using L = Lanes<Real>;
+
+public:
+    KELO_LANE_INLINE typename L::Vector operator[](std::size_t entry) const {
+        return L::load(m_values + entry * L::count);
+    }
+    KELO_LANE_INLINE void set(std::size_t entry, typename L::Vector value) {
+        L::store(m_values + entry * L::count, value);
+    }
+
+private:
+    Real m_values[kEntries * L::count];
 };
 
 }  // namespace kelo::detail

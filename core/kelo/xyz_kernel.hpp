@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "kelo/column_stage.hpp"
@@ -68,6 +70,11 @@ struct VectorScaling<float> {
  *
  * The zero vector and vectors with a non-finite component take their lanes
  * through the arithmetic like any other and are written again afterwards.
+ *
+ * Up to degree kUnrolledLmax the degree is a constant of the code: the same
+ * steps unroll, their tables live in the group's frame, and every output of a
+ * group is staged before the group is written. At low degrees the cost per
+ * group, not per harmonic, decides the speed.
  */
 template <typename Real, Output output>
 class XyzKernel {
@@ -80,31 +87,27 @@ class XyzKernel {
 public:
     static constexpr std::size_t kLanes = L::count;
 
+    /** The highest degree whose code is unrolled. */
+    static constexpr std::size_t kUnrolledLmax = 4;
+
     /** Per-group workspace for the given tables, which must outlive the kernel. */
     XyzKernel(const Tables& tables, bool gradients)
-        : m_tables(tables),
-          m_rows{LaneTable<Real>(tables.lmax() + 1), LaneTable<Real>(tables.lmax() + 1),
-                 LaneTable<Real>(tables.lmax() + 1)},
-          m_powers{LaneTable<Real>(tables.lmax() + 1), LaneTable<Real>(tables.lmax() + 1)},
-          m_conjugates{LaneTable<Real>(kComplex ? tables.lmax() + 1 : 0),
-                       LaneTable<Real>(kComplex ? tables.lmax() + 1 : 0)},
-          m_factors(gradients ? 8 * (tables.lmax() + 1) : 0),
-          m_valueColumns(ColumnStage<Real>::bufferSize(degreeWidth(tables.lmax()))),
-          m_gradientColumns(gradients ? ColumnStage<Real>::bufferSize(3 * degreeWidth(tables.lmax())) : 0) {}
+        : m_tables(tables), m_heap(heapWorkspace(tables.lmax() > kUnrolledLmax ? tables.lmax() + 1 : 0, gradients)) {}
 
     /** Reals per point of the harmonics. */
     std::size_t valueWidth() const { return m_tables.valueWidth(); }
 
     /** Writes the harmonics of the vectors xyz[3p..3p+2], p < n, to out + p valueWidth(). */
     KELO_VECTOR_CLONES void values(const Real* xyz, std::size_t n, Real* out) {
-        Direction directions[kAhead];
-        for (std::size_t start = 0; start < n; start += kAhead * kLanes) {
-            const std::size_t groups = normalizeAhead(xyz, start, n, directions);
-            for (std::size_t g = 0; g < groups; ++g) {
-                const std::size_t first = start + g * kLanes;
-                valuesOfGroup(directions[g], std::min(kLanes, n - first), out + first * valueWidth());
-            }
-        }
+        withDegree([&](auto& workspace, auto lmax) KELO_LAMBDA_INLINE {
+            const std::size_t width = widthUpTo(lmax);
+            forEachGroup(
+                xyz, n,
+                [&](const Direction& group, std::size_t first, std::size_t count) KELO_LAMBDA_INLINE {
+                    valuesOfGroup(workspace, lmax, group, count, out + first * width);
+                },
+                [&](std::size_t p, bool zero) { rewriteValues(zero, out + p * width, width); });
+        });
     }
 
     /**
@@ -113,15 +116,22 @@ public:
      * harmonics + p valueWidth() unless that is null.
      */
     KELO_VECTOR_CLONES void gradients(const Real* xyz, std::size_t n, Real* gradients, Real* harmonics) {
-        Direction directions[kAhead];
-        for (std::size_t start = 0; start < n; start += kAhead * kLanes) {
-            const std::size_t groups = normalizeAhead(xyz, start, n, directions);
-            for (std::size_t g = 0; g < groups; ++g) {
-                const std::size_t first = start + g * kLanes;
-                gradientsOfGroup(directions[g], std::min(kLanes, n - first), gradients + 3 * first * valueWidth(),
-                                 harmonics == nullptr ? nullptr : harmonics + first * valueWidth());
-            }
-        }
+        withDegree([&](auto& workspace, auto lmax) KELO_LAMBDA_INLINE {
+            const std::size_t width = widthUpTo(lmax);
+            forEachGroup(
+                xyz, n,
+                [&](const Direction& group, std::size_t first, std::size_t count) KELO_LAMBDA_INLINE {
+                    gradientsOfGroup(workspace, lmax, group, count, gradients + 3 * first * width,
+                                     harmonics == nullptr ? nullptr : harmonics + first * width);
+                },
+                [&](std::size_t p, bool zero) {
+                    std::fill_n(gradients + 3 * p * width, 3 * width,
+                                zero ? Real(0) : std::numeric_limits<Real>::quiet_NaN());
+                    if (harmonics != nullptr) {
+                        rewriteValues(zero, harmonics + p * width, width);
+                    }
+                });
+        });
     }
 
 private:
@@ -133,7 +143,8 @@ private:
         Vector x;
         Vector y;
         Vector z;
-        Vector inverseRadius;  // 1 / |r|
+        Vector scale;          // of the vector before its length was taken
+        Vector length;         // of the scaled vector: |r| = length / scale
         Mask special;          // the zero vector, or a non-finite component
         Mask zero;
     };
@@ -144,66 +155,151 @@ private:
      */
     static constexpr std::size_t kAhead = 8;
 
-    /** The directions of the groups from vector start on, up to kAhead; returns how many. */
-    KELO_LANE_INLINE static std::size_t normalizeAhead(const Real* xyz, std::size_t start, std::size_t n,
-                                                      Direction* directions) {
-        const std::size_t groups = std::min(kAhead, (n - start + kLanes - 1) / kLanes);
-        for (std::size_t g = 0; g < groups; ++g) {
-            const std::size_t first = start + g * kLanes;
-            directions[g] = normalize(xyz + 3 * first, std::min(kLanes, n - first));
+    /** The lane tables and stage buffers that a group works in. */
+    template <typename OrderTable, typename FactorTable, typename Buffer>
+    struct Workspace {
+        std::array<OrderTable, 3> rows;        // q of the last three degrees
+        std::array<OrderTable, 2> powers;      // w^m, real and imaginary parts
+        std::array<OrderTable, 2> conjugates;  // the sign times conj(w^m), complex output
+        FactorTable factors;                   // 8 per order: the Factor pairs
+        Buffer valueColumns;                   // the buffers of the stages
+        Buffer gradientColumns;
+    };
+
+    /** For any degree, on the heap; its stages hold one degree at a time. */
+    using HeapWorkspace = Workspace<LaneTable<Real>, LaneTable<Real>, std::vector<Real>>;
+
+    /** Up to kUnrolledLmax, in the frame; its stages hold all the outputs of a group. */
+    static constexpr std::size_t kUnrolledOrders = kUnrolledLmax + 1;
+    static constexpr std::size_t kUnrolledColumns = 3 * 2 * kUnrolledOrders * kUnrolledOrders;  // complex gradients
+    using FrameWorkspace = Workspace<FixedLaneTable<Real, kUnrolledOrders>, FixedLaneTable<Real, 8 * kUnrolledOrders>,
+                                     std::array<Real, ColumnStage<Real>::bufferSize(kUnrolledColumns)>>;
+
+    /** The heap workspace for the given number of orders, none for unrolled degrees. */
+    HeapWorkspace heapWorkspace(std::size_t orders, bool gradients) const {
+        const std::size_t conjugates = kComplex ? orders : 0;
+        const std::size_t widest = orders == 0 ? 0 : degreeWidth(orders - 1);
+        return {{LaneTable<Real>(orders), LaneTable<Real>(orders), LaneTable<Real>(orders)},
+                {LaneTable<Real>(orders), LaneTable<Real>(orders)},
+                {LaneTable<Real>(conjugates), LaneTable<Real>(conjugates)},
+                LaneTable<Real>(gradients ? 8 * orders : 0),
+                std::vector<Real>(ColumnStage<Real>::bufferSize(widest)),
+                std::vector<Real>(gradients ? ColumnStage<Real>::bufferSize(3 * widest) : 0)};
+    }
+
+    /**
+     * Calls run(workspace, lmax): up to kUnrolledLmax with lmax a constant
+     * and a workspace in the frame, beyond with the heap's.
+     */
+    template <typename Run, std::size_t kLmax = 0>
+    KELO_LANE_INLINE void withDegree(Run run) {
+        if constexpr (kLmax > kUnrolledLmax) {
+            run(m_heap, std::size_t{m_tables.lmax()});
+        } else if (m_tables.lmax() == kLmax) {
+            FrameWorkspace frame{};  // zeros: whole blocks of a stage may read columns past the staged ones
+            run(frame, std::integral_constant<std::size_t, kLmax>{});
+        } else {
+            withDegree<Run, kLmax + 1>(run);
         }
-        return groups;
+    }
+
+    /** Calls step(l) for l = 0..lmax in order, unrolled if lmax is a constant. */
+    template <typename Step>
+    KELO_LANE_INLINE static void forEachDegree(std::size_t lmax, Step step) {
+        for (std::size_t l = 0; l <= lmax; ++l) {
+            step(l);
+        }
+    }
+    template <std::size_t kLmax, typename Step>
+    KELO_LANE_INLINE static void forEachDegree(std::integral_constant<std::size_t, kLmax>, Step step) {
+        forEachDegree(step, std::make_index_sequence<kLmax + 1>{});
+    }
+    template <typename Step, std::size_t... l>
+    KELO_LANE_INLINE static void forEachDegree(Step step, std::index_sequence<l...>) {
+        (step(l), ...);
+    }
+
+    /** Writes the whole blocks of a heap stage after each degree; a frame stage waits for the group's end. */
+    template <typename W>
+    KELO_LANE_INLINE static void endDegree(ColumnStage<Real>& stage) {
+        if constexpr (std::is_same_v<W, HeapWorkspace>) {
+            stage.flushBlocks();
+        }
+    }
+
+    /**
+     * Calls write(direction, first, count) for the groups of the vectors
+     * xyz[3p..3p+2], p < n, in order, then rewrite(p, zero) for the vectors
+     * p without a direction, zero or not. Directions are computed kAhead
+     * groups at a time, and such vectors looked for once per kAhead groups.
+     */
+    template <typename Write, typename Rewrite>
+    KELO_LANE_INLINE static void forEachGroup(const Real* xyz, std::size_t n, Write write, Rewrite rewrite) {
+        Direction directions[kAhead];
+        for (std::size_t start = 0; start < n; start += kAhead * kLanes) {
+            const std::size_t groups = std::min(kAhead, (n - start + kLanes - 1) / kLanes);
+            Mask special{};
+            for (std::size_t g = 0; g < groups; ++g) {
+                const std::size_t first = start + g * kLanes;
+                directions[g] = normalize(xyz + 3 * first, std::min(kLanes, n - first));
+                special |= directions[g].special;
+            }
+            for (std::size_t g = 0; g < groups; ++g) {
+                const std::size_t first = start + g * kLanes;
+                write(directions[g], first, std::min(kLanes, n - first));
+            }
+            for (std::size_t g = 0; L::anyLane(special) && g < groups; ++g) {
+                const std::size_t first = start + g * kLanes;
+                for (std::size_t p = 0; p < std::min(kLanes, n - first); ++p) {
+                    if (L::any(directions[g].special, p)) {
+                        rewrite(first + p, L::any(directions[g].zero, p));
+                    }
+                }
+            }
+        }
     }
 
     /** values() for a group of n <= kLanes vectors. */
-    KELO_LANE_INLINE void valuesOfGroup(const Direction& group, std::size_t n, Real* out) {
-        prefetchNextGroup(out, valueWidth());
-        tablePowers(group, false);
-        ColumnStage<Real> values(m_valueColumns.data(), rowsOf(out, valueWidth(), n));
-        for (std::size_t l = 0; l <= m_tables.lmax(); ++l) {
-            stageValues(l, stepRecurrence(l, group.z), values);
-        }
+    template <typename W, typename Degree>
+    KELO_LANE_INLINE void valuesOfGroup(W& work, Degree lmax, const Direction& group, std::size_t n, Real* out) {
+        const std::size_t width = widthUpTo(lmax);
+        prefetchNextGroup(out, width);
+        tablePowers(work, lmax, group, false);
+        ColumnStage<Real> values(work.valueColumns.data(), rowsOf(out, width, n));
+        forEachDegree(lmax, [&](std::size_t l) KELO_LAMBDA_INLINE {
+            stageValues(work, l, stepRecurrence(work.rows, l, group.z), values);
+            endDegree<W>(values);
+        });
         values.finish();
-        for (std::size_t p = 0; L::anyLane(group.special) && p < n; ++p) {
-            if (L::any(group.special, p)) {
-                rewriteValues(L::any(group.zero, p), out + p * valueWidth());
-            }
-        }
     }
 
     /** gradients() for a group of n <= kLanes vectors. */
-    KELO_LANE_INLINE void gradientsOfGroup(const Direction& group, std::size_t n, Real* gradients,
-                                           Real* harmonics) {
-        prefetchNextGroup(gradients, 3 * valueWidth());
+    template <typename W, typename Degree>
+    KELO_LANE_INLINE void gradientsOfGroup(W& work, Degree lmax, const Direction& group, std::size_t n,
+                                           Real* gradients, Real* harmonics) {
+        const std::size_t width = widthUpTo(lmax);
+        const std::size_t gradientWidth = 3 * width;
+        prefetchNextGroup(gradients, gradientWidth);
         if (harmonics != nullptr) {
-            prefetchNextGroup(harmonics, valueWidth());
+            prefetchNextGroup(harmonics, width);
         }
-        tablePowers(group, true);
-        const std::size_t gradientWidth = 3 * valueWidth();
-        ColumnStage<Real> gradientStage(m_gradientColumns.data(), rowsOf(gradients, gradientWidth, n));
+        tablePowers(work, lmax, group, true);
+        ColumnStage<Real> gradientStage(work.gradientColumns.data(), rowsOf(gradients, gradientWidth, n));
         // Without harmonics, their stage writes to the gradients and is never used.
-        ColumnStage<Real> valueStage(m_valueColumns.data(),
-                                     rowsOf(harmonics == nullptr ? gradients : harmonics, valueWidth(), n));
-        for (std::size_t l = 0; l <= m_tables.lmax(); ++l) {
-            const LaneTable<Real>& q = stepRecurrence(l, group.z);
-            stageGradients(l, q, group.z, gradientStage);
+        ColumnStage<Real> valueStage(work.valueColumns.data(),
+                                     rowsOf(harmonics == nullptr ? gradients : harmonics, width, n));
+        forEachDegree(lmax, [&](std::size_t l) KELO_LAMBDA_INLINE {
+            const auto& q = stepRecurrence(work.rows, l, group.z);
+            stageGradients(work, l, q, group.z, gradientStage);
+            endDegree<W>(gradientStage);
             if (harmonics != nullptr) {
-                stageValues(l, q, valueStage);
+                stageValues(work, l, q, valueStage);
+                endDegree<W>(valueStage);
             }
-        }
+        });
         gradientStage.finish();
         if (harmonics != nullptr) {
             valueStage.finish();
-        }
-        for (std::size_t p = 0; L::anyLane(group.special) && p < n; ++p) {
-            if (L::any(group.special, p)) {
-                const bool zero = L::any(group.zero, p);
-                std::fill_n(gradients + p * gradientWidth, gradientWidth,
-                            zero ? Real(0) : std::numeric_limits<Real>::quiet_NaN());
-                if (harmonics != nullptr) {
-                    rewriteValues(zero, harmonics + p * valueWidth());
-                }
-            }
         }
     }
 
@@ -224,19 +320,26 @@ private:
         }
     }
 
+    /** Whether the orders -1..-l follow 0..l: always for real output. */
+    bool negativeM() const { return !kComplex || m_tables.negativeM(); }
+
     /** Reals of degree l per point, in the harmonics. */
     std::size_t degreeWidth(std::size_t l) const {
-        const std::size_t orders = m_tables.negativeM() ? 2 * l + 1 : l + 1;
+        const std::size_t orders = negativeM() ? 2 * l + 1 : l + 1;
         return kComplex ? 2 * orders : orders;
+    }
+
+    /** Reals per point of the harmonics up to degree lmax: a constant for real output at an unrolled degree. */
+    template <typename Degree>
+    std::size_t widthUpTo(Degree lmax) const {
+        return Tables::valueWidth(lmax, negativeM(), output);
     }
 
     /** Where each lane's row starts; lanes past the last point repeat it. */
     static std::array<Real*, kLanes> rowsOf(Real* out, std::size_t width, std::size_t n) {
         std::array<Real*, kLanes> rows;
-        Real* row = out;
         for (std::size_t j = 0; j < kLanes; ++j) {
-            rows[j] = row;
-            row += j + 1 < n ? width : 0;
+            rows[j] = out + (n == kLanes ? j : std::min(j, n - 1)) * width;
         }
         return rows;
     }
@@ -276,15 +379,16 @@ private:
         direction.x = sx / length;
         direction.y = sy / length;
         direction.z = sz / length;
-        direction.inverseRadius = scale / length;
+        direction.scale = scale;
+        direction.length = length;
         return direction;
     }
 
     /** Tables the powers w^m of a group, and for gradients the factors of q, q' and t. */
-    KELO_LANE_INLINE void tablePowers(const Direction& direction, bool gradients) {
+    template <typename W, typename Degree>
+    KELO_LANE_INLINE void tablePowers(W& work, Degree lmax, const Direction& direction, bool gradients) const {
         const Vector x = direction.x;
         const Vector y = direction.y;
-        const std::size_t lmax = m_tables.lmax();
         Vector re = L::broadcast(Real(1));
         Vector im = L::broadcast(Real(0));
         for (std::size_t m = 0; m <= lmax; ++m) {
@@ -296,27 +400,29 @@ private:
                 re = previousRe * x - im * y;
                 im = previousRe * y + im * x;
             }
-            m_powers[0].set(m, re);
-            m_powers[1].set(m, im);
+            work.powers[0].set(m, re);
+            work.powers[1].set(m, im);
             if constexpr (kComplex) {
                 const Real sign = m_tables.conjugateSign(m);
-                m_conjugates[0].set(m, sign * re);
-                m_conjugates[1].set(m, -sign * im);
+                work.conjugates[0].set(m, sign * re);
+                work.conjugates[1].set(m, -sign * im);
             }
         }
         if (gradients) {
-            const Vector inverseRadius = direction.inverseRadius;
+            // Divided here, where only gradients pay for it.
+            const Vector inverseRadius = direction.scale / direction.length;
             const Vector xOverRadius = x * inverseRadius;
             const Vector yOverRadius = y * inverseRadius;
             for (std::size_t m = 0; m <= lmax; ++m) {
-                const Vector powerRe = m_powers[0][m];
-                const Vector powerIm = m_powers[1][m];
-                const Vector belowRe = m == 0 ? Vector{} : m_powers[0][m - 1] * inverseRadius;
-                const Vector belowIm = m == 0 ? Vector{} : m_powers[1][m - 1] * inverseRadius;
-                setFactor(m, kPowerBelow, belowRe, belowIm);
-                setFactor(m, kAlongX, xOverRadius * powerRe, xOverRadius * powerIm);
-                setFactor(m, kAlongY, yOverRadius * powerRe, yOverRadius * powerIm);
-                setFactor(m, kAlongZ, inverseRadius * powerRe, inverseRadius * powerIm);
+                const Vector powerRe = work.powers[0][m];
+                const Vector powerIm = work.powers[1][m];
+                const Vector belowRe = m == 0 ? Vector{} : work.powers[0][m - 1] * inverseRadius;
+                const Vector belowIm = m == 0 ? Vector{} : work.powers[1][m - 1] * inverseRadius;
+                auto& factors = work.factors;
+                setFactor(factors, m, kPowerBelow, belowRe, belowIm);
+                setFactor(factors, m, kAlongX, xOverRadius * powerRe, xOverRadius * powerIm);
+                setFactor(factors, m, kAlongY, yOverRadius * powerRe, yOverRadius * powerIm);
+                setFactor(factors, m, kAlongZ, inverseRadius * powerRe, inverseRadius * powerIm);
             }
         }
     }
@@ -324,23 +430,29 @@ private:
     KELO_LANE_INLINE static Vector abs(Vector v) { return v < Vector{} ? -v : v; }
     KELO_LANE_INLINE static Vector max(Vector a, Vector b) { return a > b ? a : b; }
 
-    KELO_LANE_INLINE void setFactor(std::size_t m, Factor factor, Vector re, Vector im) {
-        m_factors.set(8 * m + 2 * factor, re);
-        m_factors.set(8 * m + 2 * factor + 1, im);
+    template <typename Table>
+    KELO_LANE_INLINE static void setFactor(Table& factors, std::size_t m, Factor factor, Vector re, Vector im) {
+        factors.set(8 * m + 2 * factor, re);
+        factors.set(8 * m + 2 * factor + 1, im);
     }
-    KELO_LANE_INLINE Vector factorRe(std::size_t m, Factor factor) const { return m_factors[8 * m + 2 * factor]; }
-    KELO_LANE_INLINE Vector factorIm(std::size_t m, Factor factor) const {
-        return m_factors[8 * m + 2 * factor + 1];
+    template <typename Table>
+    KELO_LANE_INLINE static Vector factorRe(const Table& factors, std::size_t m, Factor factor) {
+        return factors[8 * m + 2 * factor];
+    }
+    template <typename Table>
+    KELO_LANE_INLINE static Vector factorIm(const Table& factors, std::size_t m, Factor factor) {
+        return factors[8 * m + 2 * factor + 1];
     }
 
     /**
      * Steps the recurrence to degree l and returns its row, which holds
      * q_l^m(z) for m = 0..l. Degrees are stepped in order from 0.
      */
-    KELO_LANE_INLINE const LaneTable<Real>& stepRecurrence(std::size_t l, Vector z) {
-        LaneTable<Real>& current = m_rows[l % 3];
-        const LaneTable<Real>& previous = m_rows[(l + 2) % 3];
-        const LaneTable<Real>& beforePrevious = m_rows[(l + 1) % 3];
+    template <typename Table>
+    KELO_LANE_INLINE const Table& stepRecurrence(std::array<Table, 3>& rows, std::size_t l, Vector z) const {
+        Table& current = rows[l % 3];
+        const Table& previous = rows[(l + 2) % 3];
+        const Table& beforePrevious = rows[(l + 1) % 3];
         if (l >= 1) {
             const Real* a = m_tables.coefficientsA(l);
             const Real* b = m_tables.coefficientsB(l);
@@ -359,32 +471,35 @@ private:
     }
 
     /** Stages the harmonics of degree l from its row q. */
-    KELO_LANE_INLINE void stageValues(std::size_t l, const LaneTable<Real>& q, ColumnStage<Real>& stage) const {
+    template <typename W, typename Table>
+    KELO_LANE_INLINE void stageValues(const W& work, std::size_t l, const Table& q, ColumnStage<Real>& stage) const {
+        const auto& powers = work.powers;
         Real* columns = stage.append(degreeWidth(l));
         if constexpr (kComplex) {
             put(columns, 0, q[0]);
             put(columns, 1, Vector{});
             for (std::size_t m = 1; m <= l; ++m) {
-                put(columns, 2 * m, q[m] * m_powers[0][m]);
-                put(columns, 2 * m + 1, q[m] * m_powers[1][m]);
+                put(columns, 2 * m, q[m] * powers[0][m]);
+                put(columns, 2 * m + 1, q[m] * powers[1][m]);
             }
-            for (std::size_t m = 1; m_tables.negativeM() && m <= l; ++m) {
-                put(columns, 2 * (l + m), q[m] * m_conjugates[0][m]);
-                put(columns, 2 * (l + m) + 1, q[m] * m_conjugates[1][m]);
+            for (std::size_t m = 1; negativeM() && m <= l; ++m) {
+                put(columns, 2 * (l + m), q[m] * work.conjugates[0][m]);
+                put(columns, 2 * (l + m) + 1, q[m] * work.conjugates[1][m]);
             }
         } else {
             put(columns, 0, q[0]);
             for (std::size_t m = 1; m <= l; ++m) {
-                put(columns, m, q[m] * m_powers[0][m]);
-                put(columns, l + m, q[m] * m_powers[1][m]);
+                put(columns, m, q[m] * powers[0][m]);
+                put(columns, l + m, q[m] * powers[1][m]);
             }
         }
-        stage.flushBlocks();
     }
 
     /** Stages the gradients of degree l from its row q. */
-    KELO_LANE_INLINE void stageGradients(std::size_t l, const LaneTable<Real>& q, Vector z,
+    template <typename W, typename Table>
+    KELO_LANE_INLINE void stageGradients(const W& work, std::size_t l, const Table& q, Vector z,
                                          ColumnStage<Real>& stage) const {
+        const auto& factors = work.factors;
         Real* columns = stage.append(3 * degreeWidth(l));
         const Real* ladder = l == 0 ? nullptr : m_tables.ladder(l);
         for (std::size_t m = 0; m <= l; ++m) {
@@ -393,18 +508,18 @@ private:
             const Vector mq = m_tables.order(m) * qValue;
             const Vector t = mq + z * qDerivative;
             const Vector c = qDerivative - z * t;
-            const Vector mqBelowRe = mq * factorRe(m, kPowerBelow);
-            const Vector mqBelowIm = mq * factorIm(m, kPowerBelow);
+            const Vector mqBelowRe = mq * factorRe(factors, m, kPowerBelow);
+            const Vector mqBelowIm = mq * factorIm(factors, m, kPowerBelow);
             const Vector g[6] = {
-                mqBelowRe - t * factorRe(m, kAlongX), mqBelowIm - t * factorIm(m, kAlongX),
-                -mqBelowIm - t * factorRe(m, kAlongY), mqBelowRe - t * factorIm(m, kAlongY),
-                c * factorRe(m, kAlongZ),             c * factorIm(m, kAlongZ),
+                mqBelowRe - t * factorRe(factors, m, kAlongX), mqBelowIm - t * factorIm(factors, m, kAlongX),
+                -mqBelowIm - t * factorRe(factors, m, kAlongY), mqBelowRe - t * factorIm(factors, m, kAlongY),
+                c * factorRe(factors, m, kAlongZ),             c * factorIm(factors, m, kAlongZ),
             };
             if constexpr (kComplex) {
                 for (std::size_t k = 0; k < 6; ++k) {
                     put(columns, 6 * m + k, g[k]);
                 }
-                if (m > 0 && m_tables.negativeM()) {
+                if (m > 0 && negativeM()) {
                     const Real sign = m_tables.conjugateSign(m);
                     for (std::size_t k = 0; k < 6; k += 2) {
                         put(columns, 6 * (l + m) + k, sign * g[k]);
@@ -422,26 +537,20 @@ private:
                 }
             }
         }
-        stage.flushBlocks();
     }
 
     /** The harmonics of the zero vector (Y_0^0, then zeros) or of a non-finite one (NaN). */
-    void rewriteValues(bool zero, Real* row) const {
+    void rewriteValues(bool zero, Real* row, std::size_t width) const {
         if (!zero) {
-            std::fill_n(row, valueWidth(), std::numeric_limits<Real>::quiet_NaN());
+            std::fill_n(row, width, std::numeric_limits<Real>::quiet_NaN());
             return;
         }
-        std::fill_n(row, valueWidth(), Real(0));
+        std::fill_n(row, width, Real(0));
         row[0] = m_tables.constant(0);
     }
 
     const Tables& m_tables;
-    std::array<LaneTable<Real>, 3> m_rows;  // q of the last three degrees
-    std::array<LaneTable<Real>, 2> m_powers;      // w^m, real and imaginary parts
-    std::array<LaneTable<Real>, 2> m_conjugates;  // the sign times conj(w^m), complex output
-    LaneTable<Real> m_factors;                    // 8 per order: the Factor pairs
-    std::vector<Real> m_valueColumns;     // the buffers of the stages
-    std::vector<Real> m_gradientColumns;
+    HeapWorkspace m_heap;
 };
 
 }  // namespace kelo::detail

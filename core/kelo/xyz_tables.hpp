@@ -92,13 +92,16 @@ public:
     bool negativeM() const { return m_negativeM; }
 
     /** Harmonics per point: (lmax + 1)^2, or (lmax + 1)(lmax + 2)/2 without negative orders. */
-    std::size_t count() const {
-        const std::size_t rows = std::size_t{m_lmax} + 1;
-        return m_negativeM ? rows * rows : triangle(rows);
+    std::size_t count() const { return count(m_lmax, m_negativeM); }
+    static constexpr std::size_t count(std::size_t lmax, bool negativeM) {
+        return negativeM ? (lmax + 1) * (lmax + 1) : triangle(lmax + 1);
     }
 
     /** Reals per point of the harmonics. */
-    std::size_t valueWidth() const { return m_output == Output::complex ? 2 * count() : count(); }
+    std::size_t valueWidth() const { return valueWidth(m_lmax, m_negativeM, m_output); }
+    static constexpr std::size_t valueWidth(std::size_t lmax, bool negativeM, Output output) {
+        return output == Output::complex ? 2 * count(lmax, negativeM) : count(lmax, negativeM);
+    }
 
     /** a_l^m, b_l^m and d_l^m for m = 0..l-1 of a degree l >= 1. */
     const Real* coefficientsA(std::size_t l) const { return m_coefficientA.data() + triangle(l - 1); }
@@ -117,7 +120,7 @@ public:
      */
     Real conjugateSign(std::size_t m) const { return m_conjugateSigns[m]; }
 
-    static std::size_t triangle(std::size_t n) { return n * (n + 1) / 2; }
+    static constexpr std::size_t triangle(std::size_t n) { return n * (n + 1) / 2; }
 
 private:
     static std::uint32_t checkedLmax(unsigned int lmax) {

@@ -1,8 +1,11 @@
 // Harmonics of Cartesian vectors: against the angle evaluator, closed forms,
 // the conventions' column factors, finite differences and invariants.
 
+#include <algorithm>
 #include <array>
 #include <limits>
+#include <type_traits>
+#include <utility>
 
 #include "support.hpp"
 
@@ -285,6 +288,70 @@ TYPED_TEST(Xyz, EveryEntryPointWritesTheSameBitsOnAnyThreadsAndLanes) {
                            [](auto a, auto b) { return sameBits(a, b); }));
     EXPECT_TRUE(std::equal(shifted.second.begin(), shifted.second.end(), serial.second.begin() + 3 * count,
                            [](auto a, auto b) { return sameBits(a, b); }));
+}
+
+/**
+ * The harmonics and gradients of every vector, with Entry the complex or real
+ * type of the output, which must leave the entries past its end alone.
+ */
+template <typename Real, typename Entry>
+std::pair<std::vector<Entry>, std::vector<Entry>> everything(unsigned lmax, const Vectors<Real>& xyz, bool negative_m) {
+    const std::size_t n = xyz.size() / 3;
+    const std::size_t count = n * seriesLength(lmax, negative_m);
+    const std::size_t guard = 64;
+    const Entry untouched(Real(7));
+    std::vector<Entry> values(count + guard, untouched);
+    std::vector<Entry> gradients(3 * count + guard, untouched);
+    if constexpr (std::is_same_v<Entry, Real>) {
+        evaluate_SPH_xyz_with_grads<Real>(gradients.data(), values.data(), lmax, xyz.data(), n);
+    } else {
+        evaluate_SPH_xyz_with_grads<Real>(gradients.data(), values.data(), lmax, xyz.data(), n, negative_m);
+    }
+    for (std::vector<Entry>* output : {&values, &gradients}) {
+        EXPECT_TRUE(std::all_of(output->end() - guard, output->end(), [&](Entry e) { return e == untouched; }))
+            << "written past the end, lmax " << lmax;
+        output->resize(output->size() - guard);
+    }
+    return {values, gradients};
+}
+
+/** Whether every row of `rows`, `width` entries each, begins with the row of `prefix` of `prefixWidth` entries. */
+template <typename Entry>
+bool rowsBeginWith(const std::vector<Entry>& rows, std::size_t width, const std::vector<Entry>& prefix,
+                   std::size_t prefixWidth) {
+    for (std::size_t p = 0; p < prefix.size() / prefixWidth; ++p) {
+        if (!std::equal(prefix.begin() + p * prefixWidth, prefix.begin() + (p + 1) * prefixWidth,
+                        rows.begin() + p * width, [](Entry a, Entry b) { return sameBits(a, b); })) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Low degrees run unrolled code of their own: it must write the bits of the
+// general code, whose series begin with the same columns.
+TYPED_TEST(Xyz, UnrolledDegreesWriteTheBitsOfTheGeneralCode) {
+    using Real = TypeParam;
+    const unsigned general = detail::XyzKernel<Real, Output::real>::kUnrolledLmax + 1;
+    auto xyz = randomVectors<Real>(37, 5);  // with the axes, a partial group at the end
+    xyz[6] = xyz[7] = xyz[8] = 0;
+    xyz[13] = std::numeric_limits<Real>::infinity();
+    const auto compare = [&](auto entry, bool negative_m) {
+        using Entry = decltype(entry);
+        const auto [values, gradients] = everything<Real, Entry>(general, xyz, negative_m);
+        const std::size_t width = seriesLength(general, negative_m);
+        for (unsigned lmax = 0; lmax < general; ++lmax) {
+            const auto [lowValues, lowGradients] = everything<Real, Entry>(lmax, xyz, negative_m);
+            const std::size_t prefix = seriesLength(lmax, negative_m);
+            EXPECT_TRUE(rowsBeginWith(values, width, lowValues, prefix)) << "lmax " << lmax;
+            EXPECT_TRUE(rowsBeginWith(gradients, 3 * width, lowGradients, 3 * prefix)) << "lmax " << lmax;
+        }
+    };
+    compare(Real(), true);
+    for (const bool negative_m : {true, false}) {
+        SCOPED_TRACE(::testing::Message() << "complex, negative_m " << negative_m);
+        compare(std::complex<Real>(), negative_m);
+    }
 }
 
 TEST(Xyz, TooLargeADegreeThrowsBeforeWriting) {
