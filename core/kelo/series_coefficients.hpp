@@ -7,11 +7,9 @@
 
 #include "kelo/conventions.hpp"
 #include "kelo/point_evaluator.hpp"
+#include "kelo/series_layout.hpp"
 
 namespace kelo::detail {
-
-/** Entries of the degrees before n, one per order of each: 0 + 1 + ... + n. */
-constexpr std::size_t triangle(std::size_t n) { return n * (n + 1) / 2; }
 
 /**
  * How the kernel writes a harmonic Y = (re, im) of kelo's own: as it is, times

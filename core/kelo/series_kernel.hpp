@@ -82,10 +82,7 @@ public:
           m_negCotangents(coefficients.gradients() ? m_lmax + 1 : 0) {}
 
     /** Values per point: (lmax + 1)^2, or (lmax + 1)(lmax + 2)/2 without negative orders. */
-    static std::size_t count(unsigned int lmax, bool negative_m) {
-        const std::size_t rows = std::size_t{lmax} + 1;
-        return negative_m ? rows * rows : triangle(rows);
-    }
+    static std::size_t count(unsigned int lmax, bool negative_m) { return seriesCount(lmax, negative_m); }
 
     std::size_t count() const { return count(m_lmax, m_negativeM); }
 

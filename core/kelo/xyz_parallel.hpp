@@ -23,7 +23,7 @@ void forEachXyzBlock(const XyzTables<Real>& tables, bool gradients, std::size_t 
                      WriteBlock writeBlock) {
     using Kernel = XyzKernel<Real, output>;
     // A kernel's setup is filling its lane tables: up to fifteen of them, with
-    // (lmax + 1) kLanes entries each.
+    // (lmax + 1) kLanes entries each (none below degree 5, a bound all the same).
     const std::size_t setup = 15 * (std::size_t{tables.lmax()} + 1) * Kernel::kLanes;
     const std::size_t groups = (N + Kernel::kLanes - 1) / Kernel::kLanes;
     const std::size_t blocks = blockCount(threads, groups, N * tables.count(), setup);

@@ -3,13 +3,12 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
-#include <stdexcept>
-#include <string>
 #include <vector>
 
 #include "kelo/complex_arithmetic.hpp"
 #include "kelo/conventions.hpp"
 #include "kelo/point_evaluator.hpp"
+#include "kelo/series_layout.hpp"
 
 namespace kelo::detail {
 
@@ -44,7 +43,7 @@ public:
      *         cannot be allocated
      */
     XyzTables(unsigned int lmax, bool negative_m, Convention convention, Output output, bool gradients)
-        : m_lmax(checkedLmax(lmax)),
+        : m_lmax(PointSPHEvaluator<Real>::checkedLmax(lmax)),
           m_negativeM(negative_m || output == Output::real),
           m_output(output),
           m_coefficientA(triangle(lmax)),
@@ -93,9 +92,7 @@ public:
 
     /** Harmonics per point: (lmax + 1)^2, or (lmax + 1)(lmax + 2)/2 without negative orders. */
     std::size_t count() const { return count(m_lmax, m_negativeM); }
-    static constexpr std::size_t count(std::size_t lmax, bool negativeM) {
-        return negativeM ? (lmax + 1) * (lmax + 1) : triangle(lmax + 1);
-    }
+    static constexpr std::size_t count(std::size_t lmax, bool negativeM) { return seriesCount(lmax, negativeM); }
 
     /** Reals per point of the harmonics. */
     std::size_t valueWidth() const { return valueWidth(m_lmax, m_negativeM, m_output); }
@@ -120,18 +117,7 @@ public:
      */
     Real conjugateSign(std::size_t m) const { return m_conjugateSigns[m]; }
 
-    static constexpr std::size_t triangle(std::size_t n) { return n * (n + 1) / 2; }
-
 private:
-    static std::uint32_t checkedLmax(unsigned int lmax) {
-        if (lmax > PointSPHEvaluator<Real>::maxLmax) {
-            throw std::length_error("kelo: lmax is " + std::to_string(lmax) + ", more than " +
-                                    std::to_string(PointSPHEvaluator<Real>::maxLmax) +
-                                    ", the largest degree kelo evaluates");
-        }
-        return lmax;
-    }
-
     std::uint32_t m_lmax;
     bool m_negativeM;
     Output m_output;
