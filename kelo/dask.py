@@ -1,16 +1,18 @@
-"""kelo's functions over dask arrays: lazy, block by block, with the eager functions' bits.
+"""kelo's functions over dask arrays: lazy, each block one call of the eager function.
 
 ``import kelo.dask`` needs dask (``pip install kelo[dask]``); ``import kelo`` alone never
 imports it. Each function takes the arguments of the eager function of the same name in
-``kelo`` but ``out=``, and returns dask arrays chunked as the points are. A block is a
-call of the eager function, on one thread unless ``threads=`` says otherwise: dask
-already runs blocks side by side. Arguments are checked when the graph is built, by the
-eager function itself on an empty block, so that the errors are its own.
+``kelo`` but ``out=``, and returns dask arrays chunked as the points are, equal to the
+eager results bit for bit. A block runs on
+one thread unless ``threads=`` says otherwise: dask already runs blocks side by side.
+Arguments are checked when the graph is built, by the eager function itself on an empty
+block, so that the errors are its own.
 """
 
 from __future__ import annotations
 
 import functools
+import math
 from collections.abc import Callable
 from typing import TYPE_CHECKING, Any, Literal, SupportsIndex, overload
 
@@ -58,7 +60,8 @@ def sph(phi: _Points, theta: _Points, lmax: SupportsIndex, *, real: bool = False
     Raises
     ------
     TypeError, ValueError
-        As ``kelo.sph``, when called; ValueError also if the angles' chunks differ.
+        As ``kelo.sph``, when called; ValueError also if the angles' shapes or chunks
+        differ or are unknown.
 
     Examples
     --------
@@ -88,6 +91,11 @@ def sph_grads(phi: _Points, theta: _Points, lmax: SupportsIndex, *, real: bool =
               negative_m: bool = True, condon_shortley: bool = False,
               normalization: _Normalization = "orthonormal", return_sphs: Literal[False],
               threads: SupportsIndex | None = 1) -> da.Array: ...
+@overload
+def sph_grads(phi: _Points, theta: _Points, lmax: SupportsIndex, *, real: bool = False,
+              negative_m: bool = True, condon_shortley: bool = False,
+              normalization: _Normalization = "orthonormal", return_sphs: bool = True,
+              threads: SupportsIndex | None = 1) -> da.Array | tuple[da.Array, da.Array]: ...
 def sph_grads(phi: _Points, theta: _Points, lmax: SupportsIndex, *, real: bool = False,
               negative_m: bool = True, condon_shortley: bool = False,
               normalization: _Normalization = "orthonormal", return_sphs: bool = True,
@@ -114,7 +122,8 @@ def sph_grads(phi: _Points, theta: _Points, lmax: SupportsIndex, *, real: bool =
     Raises
     ------
     TypeError, ValueError
-        As ``kelo.sph_grads``, when called; ValueError also if the angles' chunks differ.
+        As ``kelo.sph_grads``, when called; ValueError also if the angles' shapes or
+        chunks differ or are unknown.
 
     Examples
     --------
@@ -189,6 +198,11 @@ def sph_xyz_grads(xyz: _Points, lmax: SupportsIndex, *, real: bool = False,
                   negative_m: bool = True, condon_shortley: bool = False,
                   normalization: _Normalization = "orthonormal", return_sphs: Literal[False],
                   threads: SupportsIndex | None = 1) -> da.Array: ...
+@overload
+def sph_xyz_grads(xyz: _Points, lmax: SupportsIndex, *, real: bool = False,
+                  negative_m: bool = True, condon_shortley: bool = False,
+                  normalization: _Normalization = "orthonormal", return_sphs: bool = True,
+                  threads: SupportsIndex | None = 1) -> da.Array | tuple[da.Array, da.Array]: ...
 def sph_xyz_grads(xyz: _Points, lmax: SupportsIndex, *, real: bool = False,
                   negative_m: bool = True, condon_shortley: bool = False,
                   normalization: _Normalization = "orthonormal", return_sphs: bool = True,
@@ -241,6 +255,10 @@ def sph_xyz_grads(xyz: _Points, lmax: SupportsIndex, *, real: bool = False,
 
 def _angles(phi: _Points, theta: _Points) -> tuple[da.Array, da.Array]:
     polar, azimuth = _dask_array(phi), _dask_array(theta)
+    # dask's generalised ufuncs cannot match two arrays whose sizes are still unknown.
+    if any(map(math.isnan, polar.shape + azimuth.shape)):
+        raise ValueError(f"phi has shape {polar.shape} and theta {azimuth.shape}, unknown "
+                         f"until computed: compute_chunk_sizes() on each gives them")
     if polar.shape != azimuth.shape:
         raise ValueError(f"phi has shape {polar.shape} but theta has shape {azimuth.shape}: "
                          f"every point needs both angles")

@@ -43,6 +43,8 @@ assert_type(kelo.get_include(), str)
 assert_type(kelo.dask.sph(phi, theta, 4, real=True, threads=None), da.Array)
 assert_type(kelo.dask.sph_xyz_grads(xyz, 2), tuple[da.Array, da.Array])
 assert_type(kelo.dask.sph_xyz_grads(xyz, 2, return_sphs=False), da.Array)
+assert_type(kelo.dask.sph_grads(phi, theta, 2, return_sphs=bool(phi[0])),
+            da.Array | tuple[da.Array, da.Array])
 assert_type(kelo.__version__, str)
 """
 
