@@ -2,8 +2,8 @@
 
 ``import kelo.dask`` needs dask (``pip install kelo[dask]``); ``import kelo`` alone never
 imports it. Each function takes the arguments of the eager function of the same name in
-``kelo`` but ``out=``, and returns dask arrays chunked as the points are, equal to the
-eager results bit for bit. A block runs on
+``kelo`` but ``out=``, and returns dask arrays: harmonics and gradients chunked as the
+points are and equal to the eager ones bit for bit, sums in one chunk. A block runs on
 one thread unless ``threads=`` says otherwise: dask already runs blocks side by side.
 Arguments are checked when the graph is built, by the eager function itself on an empty
 block, so that the errors are its own.
@@ -13,14 +13,16 @@ from __future__ import annotations
 
 import functools
 import math
+import sys
 from collections.abc import Callable
 from typing import TYPE_CHECKING, Any, Literal, SupportsIndex, overload
 
 import dask.array as da
 import numpy as np
-from numpy.typing import ArrayLike
+from numpy.typing import ArrayLike, NDArray
 
 import kelo
+from kelo._arguments import integer_within
 
 if TYPE_CHECKING:
     from typing import TypeAlias
@@ -30,7 +32,7 @@ if TYPE_CHECKING:
     #: Points: dask arrays, or anything dask.array.asarray takes (one chunk).
     _Points: TypeAlias = da.Array | ArrayLike
 
-__all__ = ["sph", "sph_grads", "sph_xyz", "sph_xyz_grads"]
+__all__ = ["sph", "sph_grads", "sph_sum", "sph_xyz", "sph_xyz_grads"]
 
 #: The names of the axes that the eager functions put after the points' axes.
 _RESULT_AXES = ("harmonic", "component")
@@ -253,6 +255,102 @@ def sph_xyz_grads(xyz: _Points, lmax: SupportsIndex, *, real: bool = False,
     return results
 
 
+def sph_sum(xyz: _Points, lmax: SupportsIndex, groups: _Points, *, n_groups: SupportsIndex,
+            weights: _Points | None = None, real: bool = False, negative_m: bool = True,
+            condon_shortley: bool = False, normalization: _Normalization = "orthonormal",
+            threads: SupportsIndex | None = 1) -> da.Array:
+    """Lazy sums of the harmonics of vectors over groups: ``kelo.sph_sum`` block by block,
+    the blocks' sums added up in a tree.
+
+    Each block of vectors gives the sums of its own vectors for every group, through
+    ``kelo.sph_sum`` with the full ``n_groups``; these partial sums are then added in
+    pairs, in the order of the blocks, so that no task holds more than a few arrays of
+    the result's size. The result therefore equals ``kelo.sph_sum``'s to rounding, not bit
+    for bit, unless the vectors are one chunk; it is the same on every run and every
+    scheduler.
+
+    Parameters
+    ----------
+    xyz : dask.array.Array (or array_like) of real numbers, shape (E, 3)
+        The vectors, chunked along E only.
+    lmax
+        As for ``kelo.sph_sum``.
+    groups : dask.array.Array (or array_like) of integers, shape (E,)
+        The group of each vector, from 0 to ``n_groups - 1``, chunked as ``xyz``.
+    n_groups : int
+        The number of groups. Unlike ``kelo.sph_sum``'s, it has no default: the largest
+        group index of a dask array is known only once it is computed.
+    weights : dask.array.Array (or array_like) of real numbers, shape (E,) or (E, K), optional
+        A weight for each vector, or K of them, chunked as ``xyz`` along E.
+    real, negative_m, condon_shortley, normalization
+        As for ``kelo.sph_sum``.
+    threads : int or None, optional
+        The most threads for each block, 1 by default; None for every core.
+
+    Returns
+    -------
+    dask.array.Array, shape (n_groups, count), or (n_groups, K, count) with (E, K) weights
+        What ``kelo.sph_sum`` returns, to rounding; bit for bit when ``xyz`` is one
+        chunk. One chunk along the groups and the harmonics.
+
+    Raises
+    ------
+    TypeError, ValueError
+        As ``kelo.sph_sum``, when called, but for group indices out of range, which
+        raise ValueError when the blocks run; ValueError also if ``xyz`` is chunked
+        along its last axis, or the arrays' lengths or chunks along E differ.
+
+    Examples
+    --------
+    >>> import dask.array as da, numpy as np, kelo, kelo.dask
+    >>> xyz = da.random.default_rng(2).normal(size=(1_000, 3), chunks=(250, 3))
+    >>> groups = da.arange(1_000, chunks=250) % 7
+    >>> sums = kelo.dask.sph_sum(xyz, 3, groups, n_groups=7)
+    >>> sums.shape, sums.chunks
+    ((7, 16), ((7,), (16,)))
+    >>> expected = kelo.sph_sum(xyz.compute(), 3, groups.compute(), n_groups=7)
+    >>> np.allclose(sums.compute(), expected, rtol=1e-13, atol=1e-13)
+    True
+    """
+    vectors = _vectors(xyz)
+    if vectors.ndim != 2:
+        raise ValueError(f"xyz has shape {vectors.shape}, but must be (E, 3): one vector "
+                         f"(x, y, z) per row")
+    inputs = [(vectors, "ev"), (_dask_array(groups), "e")]
+    if weights is not None:
+        factors = _dask_array(weights)
+        inputs.append((factors, "ek"[:factors.ndim]))
+    for (array, _), name in zip(inputs[1:], ("groups", "weights")):
+        if not _agree((array.shape[0], array.chunks[0]), (vectors.shape[0], vectors.chunks[0])):
+            raise ValueError(f"{name} has shape {array.shape} and chunks {array.chunks}, but "
+                             f"xyz has {vectors.shape[0]} vectors in chunks {vectors.chunks[0]}: "
+                             f"each vector needs its own, chunked alike")
+    n_groups = integer_within(n_groups, "n_groups", 0, sys.maxsize)
+    evaluate = functools.partial(kelo.sph_sum, lmax=lmax, n_groups=n_groups, real=real,
+                                 negative_m=negative_m, condon_shortley=condon_shortley,
+                                 normalization=normalization, threads=threads)
+    # A block of one zero vector in a single group checks the other arguments and gives
+    # the sums' dtype and trailing axes, without filling n_groups sums while the graph is
+    # built. (An empty block would let groups of floats through, as an empty list.)
+    sample = _block_sums(functools.partial(evaluate, n_groups=1),
+                         *(np.zeros((1,) + array.shape[1:], array.dtype) for array, _ in inputs))
+    # A block's sums for every group, on a leading axis of its own that the tree sums away.
+    partial_sums = da.blockwise(  # type: ignore[no-untyped-call]
+        functools.partial(_block_sums, evaluate), "eg" + "k"[:sample.ndim - 3] + "h",
+        *(item for pair in inputs for item in pair), concatenate=True,
+        new_axes={"g": n_groups, "h": sample.shape[-1]}, adjust_chunks={"e": 1},
+        meta=np.empty((0,) * sample.ndim, sample.dtype))
+    # Added in pairs, in the blocks' order: the bits do not depend on the scheduler, and
+    # no task holds more than two partial sums and their total.
+    total: da.Array = partial_sums.sum(axis=0, split_every=2)
+    return total
+
+
+def _block_sums(evaluate: Callable[..., NDArray[Any]], xyz: NDArray[Any], groups: NDArray[Any],
+                weights: NDArray[Any] | None = None) -> NDArray[Any]:
+    return evaluate(xyz, groups=groups, weights=weights)[np.newaxis]
+
+
 def _angles(phi: _Points, theta: _Points) -> tuple[da.Array, da.Array]:
     polar, azimuth = _dask_array(phi), _dask_array(theta)
     # dask's generalised ufuncs cannot match two arrays whose sizes are still unknown.
@@ -277,6 +375,14 @@ def _vectors(xyz: _Points) -> da.Array:
         raise ValueError(f"xyz is split into chunks {vectors.chunks[-1]} along its last axis, "
                          f"but every block needs whole vectors: xyz.rechunk({{-1: 3}}) joins them")
     return vectors
+
+
+def _agree(first: Any, second: Any) -> bool:
+    """Whether two sizes, or tuples of them, are equal where known. dask leaves the sizes
+    that only computing tells as NaN: the eager function checks those in each block."""
+    if isinstance(first, tuple) and isinstance(second, tuple):
+        return len(first) == len(second) and all(map(_agree, first, second))
+    return bool(first == second or math.isnan(first) or math.isnan(second))
 
 
 def _dask_array(points: _Points) -> da.Array:

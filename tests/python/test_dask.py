@@ -24,15 +24,26 @@ CASES = ([(name, convention) for name in ("sph", "sph_grads", "sph_xyz", "sph_xy
 
 def case_id(value):
     if isinstance(value, dict):
-        return "-".join(f"{key}={item}" for key, item in value.items()) or "defaults"
+        return "-".join(f"{key}={getattr(item, 'dtype', item)}"
+                        for key, item in value.items()) or "defaults"
     return str(value)
 
 
-def inputs(name, rng, dtype=np.float64):
-    """The NumPy inputs of a function, and the chunks of their dask arrays."""
+def arguments(name, rng, dtype=np.float64):
+    """Arguments of a function, by name, with its arrays in NumPy."""
+    if name == "sph_sum":
+        return dict(xyz=rng.normal(size=(40, 3)).astype(dtype), lmax=3,
+                    groups=rng.integers(0, 3, 40), n_groups=3)
     if name.startswith("sph_xyz"):
-        return [rng.normal(size=SHAPE + (3,)).astype(dtype)], CHUNKS + (3,)
-    return list(random_angles(rng, SHAPE, dtype)), CHUNKS
+        return dict(xyz=rng.normal(size=SHAPE + (3,)).astype(dtype), lmax=3)
+    phi, theta = random_angles(rng, SHAPE, dtype)
+    return dict(phi=phi, theta=theta, lmax=3)
+
+
+def chunked(arguments):
+    """The arguments with their arrays in dask, chunked as CHUNKS along the points."""
+    return {key: da.from_array(value, chunks=CHUNKS[:value.ndim] + value.shape[len(CHUNKS):])
+            if isinstance(value, np.ndarray) else value for key, value in arguments.items()}
 
 
 def as_tuple(results):
@@ -43,10 +54,9 @@ def as_tuple(results):
 @pytest.mark.parametrize("name, convention", CASES, ids=case_id)
 def test_results_are_the_eager_ones_bit_for_bit_chunked_as_the_points(name, convention, dtype,
                                                                      rng):
-    arrays, chunks = inputs(name, rng, dtype)
-    lazy = as_tuple(getattr(kelo.dask, name)(*(da.from_array(a, chunks=chunks) for a in arrays),
-                                             3, **convention))
-    eager = as_tuple(getattr(kelo, name)(*arrays, 3, **convention))
+    given = arguments(name, rng, dtype)
+    lazy = as_tuple(getattr(kelo.dask, name)(**chunked(given), **convention))
+    eager = as_tuple(getattr(kelo, name)(**given, **convention))
     for result, computed, expected in zip(lazy, dask.compute(*lazy), eager, strict=True):
         assert result.chunks == da.core.normalize_chunks(CHUNKS, SHAPE) + tuple(
             (size,) for size in expected.shape[len(SHAPE):])
@@ -56,19 +66,60 @@ def test_results_are_the_eager_ones_bit_for_bit_chunked_as_the_points(name, conv
         assert computed.shape == expected.shape and computed.tobytes() == expected.tobytes()
 
 
-@pytest.mark.parametrize("name", ["sph", "sph_xyz_grads"])
-@pytest.mark.parametrize("wrong", [dict(lmax=-1), dict(lmax=2.0), dict(threads=0),
-                                   dict(real=True, negative_m=False),
-                                   dict(normalization="unit"), dict(dtype=np.complex128)],
-                         ids=case_id)
+@pytest.mark.parametrize("weights", [None, "each", "three"])
+@pytest.mark.parametrize("dtype", [np.float32, np.float64])
+def test_sums_are_the_eager_ones_to_rounding_and_bit_for_bit_from_one_chunk(weights, dtype, rng):
+    count, lmax, n_groups = 300, 3, 9  # the last two groups empty
+    xyz = rng.normal(size=(count, 3)).astype(dtype)
+    groups = rng.integers(0, n_groups - 2, count)
+    factors = {None: None, "each": rng.normal(size=count),
+               "three": rng.normal(size=(count, 3))}[weights]
+    expected = kelo.sph_sum(xyz, lmax, groups, n_groups=n_groups, weights=factors, real=True)
+    # Summing the same terms in another order: errors up to count roundings of the largest.
+    largest = np.abs(kelo.sph_xyz(xyz, lmax, real=True)).max() * np.abs(
+        1 if factors is None else factors).max()
+    for chunks in (count, 70):
+        lazy = kelo.dask.sph_sum(
+            da.from_array(xyz, chunks=(chunks, 3)), lmax, da.from_array(groups, chunks=chunks),
+            n_groups=n_groups, real=True,
+            weights=None if factors is None else da.from_array(factors, chunks=chunks))
+        sums = lazy.compute()
+        assert lazy.chunks == tuple((size,) for size in expected.shape)
+        assert type(lazy._meta) is np.ndarray and lazy.dtype == sums.dtype == expected.dtype
+        if chunks == count:
+            assert sums.tobytes() == expected.tobytes()
+        else:
+            np.testing.assert_allclose(sums, expected, rtol=0,
+                                       atol=count * np.finfo(dtype).eps * largest)
+
+
+def test_sums_of_vectors_picked_by_a_mask_whose_sizes_dask_does_not_know(rng):
+    xyz, groups = rng.normal(size=(500, 3)), rng.integers(0, 4, 500)
+    upper = xyz[:, 2] > 0
+    picked = da.from_array(upper, chunks=100)
+    lazy = kelo.dask.sph_sum(da.from_array(xyz, chunks=(100, 3))[picked], 2,
+                             da.from_array(groups, chunks=100)[picked], n_groups=4)
+    np.testing.assert_allclose(lazy.compute(), kelo.sph_sum(xyz[upper], 2, groups[upper],
+                                                            n_groups=4), rtol=0, atol=1e-13)
+
+
+WRONG = ([(name, wrong) for name in ("sph", "sph_xyz_grads", "sph_sum")
+          for wrong in (dict(lmax=-1), dict(lmax=2.0), dict(threads=0),
+                        dict(real=True, negative_m=False), dict(normalization="unit"),
+                        dict(dtype=np.complex128))]
+         + [("sph_sum", wrong) for wrong in (dict(n_groups=-1), dict(n_groups=2.5),
+                                             dict(groups=np.zeros(40)),
+                                             dict(weights=np.ones((40, 2), complex)))])
+
+
+@pytest.mark.parametrize("name, wrong", WRONG, ids=case_id)
 def test_wrong_arguments_raise_the_eager_errors_before_any_block_runs(name, wrong, rng):
     wrong = dict(wrong)
-    arrays, chunks = inputs(name, rng, wrong.pop("dtype", np.float64))
-    arguments = dict(lmax=2) | wrong
+    given = arguments(name, rng, wrong.pop("dtype", np.float64)) | wrong
     with pytest.raises((TypeError, ValueError)) as eager:
-        getattr(kelo, name)(*arrays, **arguments)
+        getattr(kelo, name)(**given)
     with pytest.raises(type(eager.value), match=re.escape(str(eager.value))):
-        getattr(kelo.dask, name)(*(da.from_array(a, chunks=chunks) for a in arrays), **arguments)
+        getattr(kelo.dask, name)(**chunked(given))
 
 
 @pytest.mark.parametrize("call, message", [
@@ -76,11 +127,29 @@ def test_wrong_arguments_raise_the_eager_errors_before_any_block_runs(name, wron
     (lambda: kelo.dask.sph_xyz_grads(da.ones((10, 4)), 2), "must hold the 3 components"),
     (lambda: kelo.dask.sph(da.ones(10, chunks=5), da.ones(10, chunks=4), 2), "rechunk"),
     (lambda: kelo.dask.sph_grads(da.ones(10), da.ones(9), 2), "every point needs both"),
+    (lambda: kelo.dask.sph_sum(da.ones((10, 3), chunks=(5, 3)), 2,
+                               da.zeros(10, dtype=int, chunks=4), n_groups=1), "chunked alike"),
 ], ids=["xyz-chunked-components", "xyz-4-components", "angles-chunked-apart",
-        "angles-shapes-apart"])
+        "angles-shapes-apart", "groups-chunked-apart"])
 def test_arrays_that_blocks_cannot_take_are_refused(call, message):
     with pytest.raises(ValueError, match=message):
         call()
+
+
+def test_a_cluster_of_two_worker_processes_gives_the_same_bits(rng):
+    from distributed import Client, LocalCluster
+
+    xyz = rng.normal(size=(2000, 3))
+    vectors = da.from_array(xyz, chunks=(300, 3))
+    indices = da.from_array(rng.integers(0, 5, 2000), chunks=300)
+    harmonics = kelo.dask.sph_xyz(vectors, 6)
+    sums = kelo.dask.sph_sum(vectors, 6, indices, n_groups=5)
+    with (LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                       dashboard_address=None) as cluster, Client(cluster) as client):
+        remote_harmonics, remote_sums = client.compute([harmonics, sums], sync=True)
+    assert remote_harmonics.tobytes() == kelo.sph_xyz(xyz, 6).tobytes()
+    # The tree adds the blocks' sums in one order, wherever they run.
+    assert remote_sums.tobytes() == sums.compute(scheduler="sync").tobytes()
 
 
 def test_examples_in_the_docstrings_hold():

@@ -43,6 +43,7 @@ assert_type(kelo.get_include(), str)
 assert_type(kelo.dask.sph(phi, theta, 4, real=True, threads=None), da.Array)
 assert_type(kelo.dask.sph_xyz_grads(xyz, 2), tuple[da.Array, da.Array])
 assert_type(kelo.dask.sph_xyz_grads(xyz, 2, return_sphs=False), da.Array)
+assert_type(kelo.dask.sph_sum(xyz, 2, [0, 1, 0, 1, 0], n_groups=2, weights=phi), da.Array)
 assert_type(kelo.dask.sph_grads(phi, theta, 2, return_sphs=bool(phi[0])),
             da.Array | tuple[da.Array, da.Array])
 assert_type(kelo.__version__, str)
@@ -57,6 +58,7 @@ kelo.sph_xyz(xyz, 2, normalization="unit")
 kelo.sph_grads(phi, theta, 2).shape
 kelo.pointwise_sph(phi, theta, 2, out=None)
 kelo.dask.sph_xyz(xyz, 2, out=None)
+kelo.dask.sph_sum(xyz, 2, [0, 1, 0, 1, 0])
 """
 
 
