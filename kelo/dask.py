@@ -321,7 +321,8 @@ def sph_sum(xyz: _Points, lmax: SupportsIndex, groups: _Points, *, n_groups: Sup
         factors = _dask_array(weights)
         inputs.append((factors, "ek"[:factors.ndim]))
     for (array, _), name in zip(inputs[1:], ("groups", "weights")):
-        if not _agree((array.shape[0], array.chunks[0]), (vectors.shape[0], vectors.chunks[0])):
+        if not _agree((array.shape[:1], array.chunks[:1]),
+                      (vectors.shape[:1], vectors.chunks[:1])):
             raise ValueError(f"{name} has shape {array.shape} and chunks {array.chunks}, but "
                              f"xyz has {vectors.shape[0]} vectors in chunks {vectors.chunks[0]}: "
                              f"each vector needs its own, chunked alike")
