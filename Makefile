@@ -35,7 +35,7 @@ $(VENV)/.docs: $(VENV)/.ready pyproject.toml
 # The documentation site in build/docs, its gallery drawn by docs/gallery's scripts.
 # Every warning fails the build, after all of them are shown.
 docs: $(VENV)/.docs
-	$(PY) -m sphinx -W --keep-going --fresh-env -b html docs build/docs
+	$(PY) -m sphinx --quiet -W --keep-going --fresh-env -b html docs build/docs
 
 demo: $(VENV)/.ready
 	$(PY) -m kelo
@@ -123,7 +123,7 @@ test-sanitize: test-sanitize-core test-sanitize-python
 test-python: $(VENV)/.ready
 	$(PY) -m pytest
 
-test: test-core test-python
+test: test-core test-python docs
 
 clean:
 	rm -rf build docs/generated $(VENV) $(SANITIZE_VENV)

@@ -23,7 +23,6 @@ exclude_patterns = ["gallery"]
 
 # A page for each function, written into generated/, which git ignores.
 autosummary_generate = True
-numpydoc_show_class_members = False
 
 sphinx_gallery_conf = {
     "examples_dirs": "gallery",
