@@ -33,7 +33,7 @@ def arguments(name, rng, dtype=np.float64):
     """Arguments of a function, by name, with its arrays in NumPy."""
     if name == "sph_sum":
         return dict(xyz=rng.normal(size=(40, 3)).astype(dtype), lmax=3,
-                    groups=rng.integers(0, 3, 40), n_groups=3)
+                    groups=rng.integers(0, 3, 40), n_groups=5)  # the last two empty
     if name.startswith("sph_xyz"):
         return dict(xyz=rng.normal(size=SHAPE + (3,)).astype(dtype), lmax=3)
     phi, theta = random_angles(rng, SHAPE, dtype)
@@ -66,31 +66,22 @@ def test_results_are_the_eager_ones_bit_for_bit_chunked_as_the_points(name, conv
         assert computed.shape == expected.shape and computed.tobytes() == expected.tobytes()
 
 
-@pytest.mark.parametrize("weights", [None, "each", "three"])
+@pytest.mark.parametrize("weights", [None, (), (3,)], ids=["none", "each", "three-each"])
 @pytest.mark.parametrize("dtype", [np.float32, np.float64])
 def test_sums_are_the_eager_ones_to_rounding_and_bit_for_bit_from_one_chunk(weights, dtype, rng):
-    count, lmax, n_groups = 300, 3, 9  # the last two groups empty
-    xyz = rng.normal(size=(count, 3)).astype(dtype)
-    groups = rng.integers(0, n_groups - 2, count)
-    factors = {None: None, "each": rng.normal(size=count),
-               "three": rng.normal(size=(count, 3))}[weights]
-    expected = kelo.sph_sum(xyz, lmax, groups, n_groups=n_groups, weights=factors, real=True)
-    # Summing the same terms in another order: errors up to count roundings of the largest.
-    largest = np.abs(kelo.sph_xyz(xyz, lmax, real=True)).max() * np.abs(
-        1 if factors is None else factors).max()
-    for chunks in (count, 70):
-        lazy = kelo.dask.sph_sum(
-            da.from_array(xyz, chunks=(chunks, 3)), lmax, da.from_array(groups, chunks=chunks),
-            n_groups=n_groups, real=True,
-            weights=None if factors is None else da.from_array(factors, chunks=chunks))
-        sums = lazy.compute()
-        assert lazy.chunks == tuple((size,) for size in expected.shape)
-        assert type(lazy._meta) is np.ndarray and lazy.dtype == sums.dtype == expected.dtype
-        if chunks == count:
-            assert sums.tobytes() == expected.tobytes()
-        else:
-            np.testing.assert_allclose(sums, expected, rtol=0,
-                                       atol=count * np.finfo(dtype).eps * largest)
+    given = arguments("sph_sum", rng, dtype) | dict(real=True)
+    if weights is not None:
+        given["weights"] = rng.normal(size=(len(given["groups"]),) + weights)
+    expected = kelo.sph_sum(**given)
+    assert kelo.dask.sph_sum(**given).compute().tobytes() == expected.tobytes()  # one chunk
+    lazy = kelo.dask.sph_sum(**chunked(given))
+    assert lazy.chunks == tuple((size,) for size in expected.shape)
+    assert type(lazy._meta) is np.ndarray and lazy.dtype == expected.dtype
+    # The same terms in another order: errors up to a rounding of the largest for each.
+    largest = np.abs(kelo.sph_xyz(given["xyz"], 3, real=True)).max() * np.abs(
+        given.get("weights", 1)).max()
+    np.testing.assert_allclose(lazy.compute(), expected, rtol=0,
+                               atol=len(given["groups"]) * np.finfo(dtype).eps * largest)
 
 
 def test_sums_of_vectors_picked_by_a_mask_whose_sizes_dask_does_not_know(rng):
