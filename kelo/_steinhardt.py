@@ -11,23 +11,28 @@ from kelo._kelo import get_LMs
 from kelo._sums import sph_sum
 from kelo._wigner import wigner_3j_table
 
-
 # The degrees: [4, 6], or an array of integers.
-Degrees: TypeAlias = Sequence[SupportsIndex] | NDArray[np.integer[Any]]
-Orders: TypeAlias = NDArray[np.float64]
+_Degrees: TypeAlias = Sequence[SupportsIndex] | NDArray[np.integer[Any]]
 
 
 @overload
-def steinhardt(xyz: ArrayLike, groups: ArrayLike, ls: Degrees, *,
+def steinhardt(xyz: ArrayLike, groups: ArrayLike, ls: _Degrees, *,
                n_groups: SupportsIndex | None = None, wl: Literal[False] = False,
-               threads: SupportsIndex | None = None) -> Orders: ...
+               threads: SupportsIndex | None = None) -> NDArray[np.float64]: ...
 @overload
-def steinhardt(xyz: ArrayLike, groups: ArrayLike, ls: Degrees, *,
+def steinhardt(xyz: ArrayLike, groups: ArrayLike, ls: _Degrees, *,
                n_groups: SupportsIndex | None = None, wl: Literal[True],
-               threads: SupportsIndex | None = None) -> tuple[Orders, Orders]: ...
-def steinhardt(xyz: ArrayLike, groups: ArrayLike, ls: Degrees, *,
+               threads: SupportsIndex | None = None
+               ) -> tuple[NDArray[np.float64], NDArray[np.float64]]: ...
+@overload
+def steinhardt(xyz: ArrayLike, groups: ArrayLike, ls: _Degrees, *,
                n_groups: SupportsIndex | None = None, wl: bool = False,
-               threads: SupportsIndex | None = None) -> Orders | tuple[Orders, Orders]:
+               threads: SupportsIndex | None = None
+               ) -> NDArray[np.float64] | tuple[NDArray[np.float64], NDArray[np.float64]]: ...
+def steinhardt(xyz: ArrayLike, groups: ArrayLike, ls: _Degrees, *,
+               n_groups: SupportsIndex | None = None, wl: bool = False,
+               threads: SupportsIndex | None = None
+               ) -> NDArray[np.float64] | tuple[NDArray[np.float64], NDArray[np.float64]]:
     """Steinhardt's order parameters q_l, and optionally w-hat_l, of groups of vectors.
 
     Typically each vector is a bond r_j - r_i from a particle i to a neighbour j, and
@@ -110,7 +115,7 @@ def steinhardt(xyz: ArrayLike, groups: ArrayLike, ls: Degrees, *,
     return q, w
 
 
-def checked_degrees(ls: Degrees) -> list[int]:
+def checked_degrees(ls: _Degrees) -> list[int]:
     """The degrees of ls, each an integer from 0 to MAX_LMAX, at least one."""
     if isinstance(ls, (str, bytes)) or not isinstance(ls, (Sequence, np.ndarray)):
         raise TypeError(f"ls must be a sequence of degrees, such as [4, 6], not {ls!r}")
