@@ -106,22 +106,28 @@ def run(positions, source, arguments):
     """Computes, reports and returns the order parameters of every particle: of the file's
     positions, or without them (None) of the demonstration's crystal and then its liquid."""
     if positions is not None:
-        systems = [(source, positions, arguments.box)]
+        box = arguments.box
+        sides = None if box is None else " x ".join(f"{side:g}" for side in box)
+        space = "open space" if box is None else f"periodic box {sides}"
+        systems = [(source, space, positions, box)]
     else:
         rng = np.random.default_rng(DEMO_SEED)
-        systems = [("fcc crystal", *fcc_crystal(rng)), ("liquid", *liquid(rng))]
+        systems = [
+            ("fcc crystal", f"density {CRYSTAL_DENSITY:g}, thermal noise {THERMAL_NOISE:g}",
+             *fcc_crystal(rng)),
+            ("liquid", f"hard spheres of diameter {LIQUID_DIAMETER:g}, density {LIQUID_DENSITY:g}",
+             *liquid(rng))]
     cutoff = arguments.cutoff or DEMO_CUTOFF
     ls, threads = arguments.ls, arguments.threads or 1
     results = [order_parameters(points, cutoff, box, ls, arguments.wl, threads)
-               for _, points, box in systems]
-    names, orders = [name for name, _, _ in systems], [result[0] for result in results]
+               for _, _, points, box in systems]
+    names, orders = [system[0] for system in systems], [result[0] for result in results]
 
-    print(f"neighbours within {cutoff:g}")
-    for (name, points, box), (_, neighbours) in zip(systems, results):
-        space = "open space" if box is None else "periodic box " + " x ".join(f"{side:g}" for side in box)
+    for (name, description, points, _), (_, neighbours) in zip(systems, results):
         alone = np.count_nonzero(neighbours == 0)
-        print(f"{name}: {len(points)} particles in {space}, {neighbours.mean():.1f} neighbours "
-              f"on average" + (f", {alone} without any (NaN)" if alone else ""))
+        print(f"{name}: {len(points)} particles, {description}; {neighbours.mean():.1f} "
+              f"neighbours within {cutoff:g} on average"
+              + (f", {alone} without any (NaN)" if alone else ""))
     labels = [f"q{l}" for l in ls] + [f"w{l}" for l in ls if arguments.wl]
     print_quantiles(names, labels, orders)
     shown = ls.index(HISTOGRAM_DEGREE) if HISTOGRAM_DEGREE in ls else len(ls) - 1
