@@ -38,8 +38,8 @@ def bonds(positions, cutoff, box=None):
     """The vectors r_j - r_i from each particle i to every particle j within the cutoff
     (each pair in both directions), and the particle i of each.
 
-    In a periodic box (its side lengths) the positions must lie in [0, L) and the
-    cutoff below L / 2, so that the nearest image of each neighbour is the only one.
+    In a periodic box (its side lengths L) the positions must lie in [0, L); the caller
+    keeps the cutoff below L / 2, so that the nearest image of a neighbour is its only one.
     """
     positions = np.asarray(positions, dtype=np.float64)
     if not np.isfinite(positions).all():
@@ -107,8 +107,8 @@ def run(positions, source, arguments):
     positions, or without them (None) of the demonstration's crystal and then its liquid."""
     if positions is not None:
         box = arguments.box
-        sides = None if box is None else " x ".join(f"{side:g}" for side in box)
-        space = "open space" if box is None else f"periodic box {sides}"
+        space = ("open space" if box is None
+                 else "periodic box " + " x ".join(f"{side:g}" for side in box))
         systems = [(source, space, positions, box)]
     else:
         rng = np.random.default_rng(DEMO_SEED)
