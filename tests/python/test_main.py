@@ -9,6 +9,7 @@ import sys
 import numpy as np
 import pytest
 
+from conftest import run_python
 from kelo import (
     pointwise_sph, pointwise_sph_grads, sph_grads, sph_xyz, sph_xyz_grads, steinhardt)
 
@@ -82,8 +83,6 @@ def test_output_file_holds_the_library_result(tmp_path, options, expected):
     (["--steinhardt", "--input", "bad.npy", "--cutoff", "1"], np.full((2, 3), np.nan), "NaN"),
     (["--steinhardt", "--input", "bad.npy", "--cutoff", "1", "--box", "4", "4", "4"],
      np.array([[1.0, 1, 1], [1, 4, 1]]), "outside the periodic box"),
-    (["--steinhardt", "--input", "bad.npy", "--cutoff", "1", "--box", "4", "4", "4"],
-     np.array([[1.0, 1, 1], [1, -0.5, 1]]), "outside the periodic box"),
     (["--steinhardt", "--input", "bad.npy", "--cutoff", "2.5", "--box", "4", "6", "6"], None,
      "less than half the box's shortest side"),
     (["--steinhardt", "--input", "bad.npy", "--cutoff", "1", "--box", "4", "0", "4"], None,
@@ -116,7 +115,7 @@ def test_bad_input_is_one_line_with_status_two(tmp_path, arguments, content, mes
 def test_steinhardt_demonstration_tells_crystal_from_liquid():
     process = kelo("--steinhardt", "--wl")
     assert process.returncode == 0, process.stderr
-    table = [line.split() for line in process.stdout.splitlines()]
+    table = map(str.split, process.stdout.splitlines())
     rows = {row[0]: np.array(row[1:], dtype=float) for row in table
             if len(row) == 7 and row[0][0] in "qw"}
     assert set(rows) == {"q4", "q6", "w4", "w6"}
@@ -143,10 +142,8 @@ def test_steinhardt_of_a_file_in_a_periodic_box(tmp_path, rng):
 
 
 def test_steinhardt_without_scipy_is_one_line():
-    script = ("import sys; sys.modules['scipy'] = None; import kelo.__main__ as job; "
-              "sys.exit(job.main(['--steinhardt']))")
-    process = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
-                             timeout=120)
+    process = run_python("import sys; sys.modules['scipy'] = None; import kelo.__main__ as job; "
+                         "sys.exit(job.main(['--steinhardt']))")
     assert process.returncode == 2
     assert process.stderr == "kelo: error: --steinhardt needs SciPy: pip install 'kelo[steinhardt]'\n"
 

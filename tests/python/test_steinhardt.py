@@ -18,18 +18,13 @@ def sympy_3j(l, orders):
     return np.array([float(wigner_3j(l, l, l, *triple)) for triple in orders])
 
 
-@pytest.mark.parametrize("l", [0, 1, 2, 5, 8, 20])
-def test_3j_symbols_match_sympy(l, rng):
+@pytest.mark.parametrize("l", [0, 1, 2, 5, 8, 20, 40])
+def test_3j_symbols(l, rng):
     orders, symbols = wigner_3j_table(l)
     assert len(orders) == 3 * l * l + 3 * l + 1 and not orders.sum(axis=1).any()
-    checked = rng.choice(len(orders), min(len(orders), 60), replace=False)
+    checked = rng.choice(len(orders), min(len(orders), 40), replace=False)
     np.testing.assert_allclose(symbols[checked], sympy_3j(l, orders[checked]), rtol=4e-16)
-
-
-@pytest.mark.parametrize("l", [3, 12, 40])
-def test_3j_symbols_are_orthogonal(l):
-    # sum over m1, m2 of (l l l; m1 m2 m3)^2 = 1 / (2l + 1) for every m3.
-    orders, symbols = wigner_3j_table(l)
+    # Orthogonality: sum over m1, m2 of (l l l; m1 m2 m3)^2 = 1 / (2l + 1) for every m3.
     sums = np.bincount(orders[:, 2] + l, weights=symbols**2)
     np.testing.assert_allclose(sums, 1 / (2 * l + 1), rtol=1e-14)
 
@@ -89,8 +84,7 @@ def test_rotations_leave_the_orders_alone(rng):
 
 @pytest.mark.parametrize(("ls", "error", "message"), [
     (6, TypeError, "sequence of degrees"), ([], ValueError, "ls is empty"),
-    ([4, 6.0], TypeError, "integer"), ([-1], ValueError, "a degree in ls is -1"),
-    ([kelo.MAX_LMAX + 1], ValueError, "must be from 0 to")])
+    ([4, 6.0], TypeError, "integer"), ([-1], ValueError, "a degree in ls is -1")])
 def test_bad_degrees(ls, error, message):
     with pytest.raises(error, match=message):
         kelo.steinhardt(np.ones((2, 3)), [0, 0], ls)

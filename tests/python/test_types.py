@@ -20,7 +20,6 @@ import kelo
 
 Complex = NDArray[np.complex64 | np.complex128]
 Real = NDArray[np.float32 | np.float64]
-Real64 = NDArray[np.float64]
 phi = np.linspace(0.0, np.pi, 5)
 theta = np.zeros(5, dtype=np.float32)
 xyz = np.ones((5, 3))
@@ -38,7 +37,8 @@ assert_type(kelo.pointwise_sph(phi, theta, 3), Complex)
 assert_type(kelo.pointwise_sph_grads(phi, theta, 3, True, False), Complex)
 assert_type(kelo.pointwise_sph_grads(phi, theta, 3), tuple[Complex, Complex])
 assert_type(kelo.get_LMs(3, negative_m=False), NDArray[np.int64])
-assert_type(kelo.steinhardt(xyz, [0, 0, 1, 1, 1], [4, 6], wl=True), tuple[Real64, Real64])
+q_and_w = kelo.steinhardt(xyz, [0, 0, 1, 1, 1], [4, 6], wl=True)
+assert_type(q_and_w, tuple[NDArray[np.float64], NDArray[np.float64]])
 assert_type(kelo.get_include(), str)
 assert_type(kelo.__version__, str)
 """
