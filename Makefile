@@ -40,6 +40,7 @@ bench: $(VENV)/.ready
 	$(PY) -m pip install --quiet --no-build-isolation --editable '.[bench]' -Cbuild-dir=build/py
 	$(PY) benchmarks/bench.py
 	$(PY) benchmarks/vectors.py
+	$(PY) benchmarks/sums.py
 
 # GoogleTest comes from the system, else from apt-get or meson's wrap.
 $(CORE_BUILD)/build.ninja: $(VENV)/.tools

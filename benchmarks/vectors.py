@@ -15,7 +15,6 @@ The table goes to the terminal and to results/vectors.md.
 
 import argparse
 import os
-import time
 from pathlib import Path
 
 # sphericart takes every core through OpenMP unless told otherwise, once, at load.
@@ -24,6 +23,7 @@ os.environ.setdefault("OMP_NUM_THREADS", "1")
 import numpy as np  # noqa: E402
 
 import kelo  # noqa: E402
+from measuring import best_seconds  # noqa: E402
 
 try:
     import sphericart
@@ -35,16 +35,6 @@ POINTS = 100_000
 RUNS = 7
 SEED = 20261209
 RESULTS = Path(__file__).resolve().parent / "results" / "vectors.md"
-
-
-def best_seconds(call, runs):
-    call()  # first pages and one-time costs
-    best = float("inf")
-    for _ in range(runs):
-        start = time.perf_counter()
-        call()
-        best = min(best, time.perf_counter() - start)
-    return best
 
 
 def unit_vectors(points, precision):

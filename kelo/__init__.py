@@ -7,10 +7,12 @@ from kelo._arguments import MAX_LMAX
 from kelo._kelo import get_LMs, pointwise_sph, pointwise_sph_grads
 from kelo._parallel import sph, sph_grads
 from kelo._steinhardt import steinhardt
+from kelo._sums import sph_sum
 from kelo._vectors import sph_xyz, sph_xyz_grads
 
 __all__ = ["MAX_LMAX", "get_LMs", "get_include", "get_pkgconfig_dir", "pointwise_sph",
-           "pointwise_sph_grads", "sph", "sph_grads", "sph_xyz", "sph_xyz_grads", "steinhardt"]
+           "pointwise_sph_grads", "sph", "sph_grads", "sph_sum", "sph_xyz",
+           "sph_xyz_grads", "steinhardt"]
 # meson.build's project() holds the version; the installed metadata carries it here.
 __version__ = importlib.metadata.version("kelo")
 

@@ -9,7 +9,7 @@ import os
 
 import numpy as np
 
-from kelo._core cimport MAX_LMAX as CORE_MAX_LMAX, series_count
+from kelo._core cimport MAX_LMAX as CORE_MAX_LMAX, aligned, series_count
 
 #: The largest degree kelo evaluates: its tables are addressed with 32-bit indices.
 MAX_LMAX = CORE_MAX_LMAX
@@ -130,6 +130,28 @@ def checked_convention(real, negative_m, condon_shortley, normalization):
         raise ValueError(f"normalization is {normalization!r}, but must be one of "
                          + ", ".join(map(repr, NORMALIZATIONS)))
     return real, negative_m, condon_shortley, normalization
+
+
+def real_numbers(value, name):
+    """value as an ndarray, which must hold real numbers."""
+    array = np.asarray(value)
+    if array.dtype.kind not in "fiu":
+        raise TypeError(f"{name} must hold real numbers, not {array.dtype}")
+    return array
+
+
+def in_precision(dtype, *arrays):
+    """The arrays as aligned C-contiguous arrays of dtype, for the core to read."""
+    return tuple(aligned(np.asarray(array, dtype=dtype, order="C")) for array in arrays)
+
+
+def vectors(xyz):
+    """xyz as an aligned C-contiguous array of one floating type, whose last axis is (x, y, z)."""
+    xyz = real_numbers(xyz, "xyz")
+    if xyz.ndim == 0 or xyz.shape[-1] != 3:
+        raise ValueError(f"xyz has shape {xyz.shape}, but its last axis must hold the "
+                         f"3 components x, y, z")
+    return in_precision(precision(xyz), xyz)[0]
 
 
 def precision(*arrays):

@@ -2,6 +2,7 @@
 # handed. The guards that refuse what it cannot take are in _arguments.pxd.
 
 from libc.stddef cimport size_t
+from libc.stdint cimport int64_t
 from libcpp cimport bool
 
 cdef extern from "kelo/kelo.hpp" nogil:
@@ -86,6 +87,24 @@ cdef extern from "kelo/kelo.hpp" namespace "kelo" nogil:
         double* gradients, double* harmonics, unsigned int lmax, const double* xyz, size_t N,
         Convention convention, unsigned int threads) except +
 
+
+    # Sums of the harmonics of vectors by group, times weights (null: once each).
+    void sum_SPH_xyz "kelo::sum_SPH_xyz" (
+        float complex* sums, unsigned int lmax, const float* xyz, size_t N, const int64_t* groups,
+        size_t n_groups, const float* weights, size_t K, bool negative_m, Convention convention,
+        unsigned int threads) except +
+    void sum_SPH_xyz "kelo::sum_SPH_xyz" (
+        double complex* sums, unsigned int lmax, const double* xyz, size_t N,
+        const int64_t* groups, size_t n_groups, const double* weights, size_t K, bool negative_m,
+        Convention convention, unsigned int threads) except +
+    void sum_SPH_xyz "kelo::sum_SPH_xyz" (
+        float* sums, unsigned int lmax, const float* xyz, size_t N, const int64_t* groups,
+        size_t n_groups, const float* weights, size_t K, Convention convention,
+        unsigned int threads) except +
+    void sum_SPH_xyz "kelo::sum_SPH_xyz" (
+        double* sums, unsigned int lmax, const double* xyz, size_t N, const int64_t* groups,
+        size_t n_groups, const double* weights, size_t K, Convention convention,
+        unsigned int threads) except +
 
 cdef inline Convention core_convention(str normalization, bint condon_shortley):
     """The core's convention of a checked normalisation name and phase."""

@@ -6,10 +6,10 @@ from cython cimport floating
 import numpy as np
 
 from kelo._arguments import (
-    checked_convention, degree, gradient_outputs, output, parts, precision, result_dtype,
-    thread_count)
+    checked_convention, degree, gradient_outputs, in_precision, output, parts, precision,
+    real_numbers, result_dtype, thread_count)
 from kelo._core cimport (
-    Convention, aligned, core_convention, evaluate_SPH_parallel, evaluate_SPH_with_grads_parallel,
+    Convention, core_convention, evaluate_SPH_parallel, evaluate_SPH_with_grads_parallel,
     series_count)
 
 FLOAT32 = np.dtype(np.float32)
@@ -194,14 +194,8 @@ cdef void _gradients(const floating[::1] phi, const floating[::1] theta, floatin
 
 def _angles(phi, theta):
     """phi and theta as aligned C-contiguous arrays of one floating type."""
-    phi = np.asarray(phi)
-    theta = np.asarray(theta)
-    for name, angles in (("phi", phi), ("theta", theta)):
-        if angles.dtype.kind not in "fiu":
-            raise TypeError(f"{name} must hold real numbers, not {angles.dtype}")
+    phi, theta = real_numbers(phi, "phi"), real_numbers(theta, "theta")
     if phi.shape != theta.shape:
         raise ValueError(f"phi has shape {phi.shape} but theta has shape {theta.shape}: "
                          f"every point needs both angles")
-    dtype = precision(phi, theta)
-    return (aligned(np.asarray(phi, dtype=dtype, order="C")),
-            aligned(np.asarray(theta, dtype=dtype, order="C")))
+    return in_precision(precision(phi, theta), phi, theta)

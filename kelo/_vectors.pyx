@@ -6,10 +6,10 @@ from cython cimport floating
 import numpy as np
 
 from kelo._arguments import (
-    checked_convention, degree, gradient_outputs, output, parts, precision, result_dtype,
-    thread_count)
+    checked_convention, degree, gradient_outputs, output, parts, result_dtype, thread_count,
+    vectors)
 from kelo._core cimport (
-    Convention, aligned, core_convention, evaluate_SPH_xyz_parallel,
+    Convention, core_convention, evaluate_SPH_xyz_parallel,
     evaluate_SPH_xyz_with_grads_parallel, series_count)
 
 FLOAT32 = np.dtype(np.float32)
@@ -75,7 +75,7 @@ def sph_xyz(xyz, lmax, *, real=False, negative_m=True, condon_shortley=False,
     >>> np.allclose(Y, [[0.5 / np.sqrt(np.pi), np.sqrt(3 / (4 * np.pi)), 0, 0]])
     True
     """
-    xyz = _vectors(xyz)
+    xyz = vectors(xyz)
     lmax = degree(lmax)
     real, negative_m, condon_shortley, normalization = checked_convention(
         real, negative_m, condon_shortley, normalization)
@@ -132,7 +132,7 @@ def sph_xyz_grads(xyz, lmax, *, real=False, negative_m=True, condon_shortley=Fal
     >>> dY.shape, np.allclose(dY[0, 1], 0)   # Y_1^0 is stationary at the pole
     ((1, 4, 3), True)
     """
-    xyz = _vectors(xyz)
+    xyz = vectors(xyz)
     lmax = degree(lmax)
     real, negative_m, condon_shortley, normalization = checked_convention(
         real, negative_m, condon_shortley, normalization)
@@ -186,13 +186,3 @@ cdef void _gradients(const floating[::1] xyz, floating[::1] out, floating[::1] s
                                                  <double complex*>harmonics, lmax, &xyz[0], n,
                                                  negative_m, convention, threads)
 
-
-def _vectors(xyz):
-    """xyz as an aligned C-contiguous array of one floating type, whose last axis is (x, y, z)."""
-    xyz = np.asarray(xyz)
-    if xyz.dtype.kind not in "fiu":
-        raise TypeError(f"xyz must hold real numbers, not {xyz.dtype}")
-    if xyz.ndim == 0 or xyz.shape[-1] != 3:
-        raise ValueError(f"xyz has shape {xyz.shape}, but its last axis must hold the "
-                         f"3 components x, y, z")
-    return aligned(np.asarray(xyz, dtype=precision(xyz), order="C"))

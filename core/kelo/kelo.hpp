@@ -11,3 +11,4 @@
 #include "kelo/conventions.hpp"
 #include "kelo/xyz.hpp"
 #include "kelo/xyz_parallel.hpp"
+#include "kelo/xyz_sums.hpp"

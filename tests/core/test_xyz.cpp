@@ -17,31 +17,6 @@ class Xyz : public ::testing::Test {};
 TYPED_TEST_SUITE(Xyz, Precisions);
 
 template <typename Real>
-using Vectors = std::vector<Real>;  // N x 3, contiguous
-
-/** Random directions of lengths from 1e-3 to 1e3, then the axes. */
-template <typename Real>
-Vectors<Real> randomVectors(std::size_t count, unsigned seed) {
-    std::mt19937_64 generator(seed);
-    std::normal_distribution<double> normal;
-    Vectors<Real> xyz;
-    for (std::size_t i = 0; i < count; ++i) {
-        const double length = std::exp(2 * normal(generator));
-        for (int k = 0; k < 3; ++k) {
-            xyz.push_back(static_cast<Real>(length * normal(generator)));
-        }
-    }
-    const Real axes[] = {0, 0, 1, 0, 0, -2, 3, 0, 0, 0, -0.5, 0, -0.0, 0.0, 7};
-    xyz.insert(xyz.end(), std::begin(axes), std::end(axes));
-    return xyz;
-}
-
-template <typename T>
-bool sameArrays(const std::vector<T>& a, const std::vector<T>& b) {
-    return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(T)) == 0;
-}
-
-template <typename Real>
 std::vector<std::complex<Real>> complexSeries(unsigned lmax, const Vectors<Real>& xyz, bool negative_m = true,
                                               Convention convention = {}) {
     std::vector<std::complex<Real>> values(xyz.size() / 3 * seriesLength(lmax, negative_m));
