@@ -11,7 +11,7 @@ export PATH := $(CURDIR)/$(VENV)/bin:$(PATH)
 CORE_BUILD := build/core
 
 .PHONY: demo bench test test-core test-python test-valgrind test-positions \
-        test-sanitize test-sanitize-core test-sanitize-python sanitized-module clean
+        test-sanitize test-sanitize-core test-sanitize-python sanitized-module docs clean
 
 # The virtual environment with the build and test tools.
 $(VENV)/.tools: pyproject.toml
@@ -26,6 +26,16 @@ $(VENV)/.tools: pyproject.toml
 $(VENV)/.ready: $(VENV)/.tools meson.build kelo/meson.build
 	$(PY) -m pip install --quiet --no-build-isolation --editable . -Cbuild-dir=build/py
 	touch $@
+
+# Sphinx and the pages' needs, in the same environment as kelo.
+$(VENV)/.docs: $(VENV)/.ready pyproject.toml
+	$(PY) -m pip install --quiet --group docs
+	touch $@
+
+# The documentation site in build/docs, its gallery drawn by docs/gallery's scripts.
+# Every warning fails the build, after all of them are shown.
+docs: $(VENV)/.docs
+	$(PY) -m sphinx --quiet -W --keep-going --fresh-env -b html docs build/docs
 
 demo: $(VENV)/.ready
 	$(PY) -m kelo
@@ -114,8 +124,8 @@ test-sanitize: test-sanitize-core test-sanitize-python
 test-python: $(VENV)/.ready
 	$(PY) -m pytest
 
-test: test-core test-python
+test: test-core test-python docs
 
 clean:
-	rm -rf build $(VENV) $(SANITIZE_VENV)
+	rm -rf build docs/generated $(VENV) $(SANITIZE_VENV)
 	rm -rf dist

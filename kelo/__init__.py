@@ -1,4 +1,21 @@
-"""kelo: complex spherical harmonics and their gradients, evaluated point by point."""
+"""kelo: exact and fast spherical harmonics and their gradients, point by point.
+
+New code uses the ``kelo.sph*`` functions. They take arrays of points of any shape,
+the convention in keywords (``real``, ``condon_shortley``, ``normalization``, ...)
+and run on several threads, with the same bits for any number of them:
+
+- ``sph(phi, theta, lmax)``: harmonics at polar angles ``phi`` and azimuths ``theta``;
+- ``sph_grads(phi, theta, lmax)``: and their gradients (d/dphi, d/dtheta);
+- ``sph_xyz(xyz, lmax)``: harmonics of the directions of vectors, shape (..., 3);
+- ``sph_xyz_grads(xyz, lmax)``: and their gradients (d/dx, d/dy, d/dz);
+- ``sph_sum(xyz, lmax, groups)``: their sums over groups of vectors (over each
+  particle's neighbours, say), optionally weighted, without the array of them all.
+
+``get_LMs(lmax, negative_m)`` gives the (l, m) of each column of their results.
+``pointwise_sph`` and ``pointwise_sph_grads`` stay as they were, for existing callers.
+``get_include()`` and ``get_pkgconfig_dir()`` locate the C++ headers. ``help`` on any
+of them tells more.
+"""
 
 import importlib.metadata
 import pathlib
@@ -23,8 +40,19 @@ def get_include() -> str:
     """The folder that holds kelo's C++ headers, for ``#include "kelo/kelo.hpp"``.
 
     Compile with ``-I`` this folder and ``-ffp-contract=off``, which kelo's results
-    need bit for bit (``get_pkgconfig_dir()`` gives both). An editable install has
-    the headers in the source tree, and returns its ``core`` folder.
+    need bit for bit (``get_pkgconfig_dir()`` gives both).
+
+    Returns
+    -------
+    str
+        The folder installed with the package; in an editable install, the
+        source tree's ``core`` folder.
+
+    Examples
+    --------
+    >>> import pathlib, kelo
+    >>> (pathlib.Path(kelo.get_include()) / "kelo" / "kelo.hpp").is_file()
+    True
     """
     installed = _PACKAGE / "include"
     return str(installed if installed.is_dir() else _PACKAGE.parent / "core")
@@ -34,7 +62,27 @@ def get_pkgconfig_dir() -> str:
     """The folder that holds ``kelo.pc``, for ``PKG_CONFIG_PATH``.
 
     ``pkg-config --cflags kelo`` then gives the headers' folder and the flags kelo
-    needs. An editable install has no such file: use ``get_include()`` there.
+    needs.
+
+    Returns
+    -------
+    str
+        The folder installed with the package.
+
+    Raises
+    ------
+    FileNotFoundError
+        In an editable install, which has no ``kelo.pc``: use ``get_include()`` there.
+
+    Examples
+    --------
+    >>> import pathlib, kelo
+    >>> try:
+    ...     folder = kelo.get_pkgconfig_dir()
+    ... except FileNotFoundError:   # an editable install
+    ...     folder = None
+    >>> folder is None or (pathlib.Path(folder) / "kelo.pc").is_file()
+    True
     """
     folder = _PACKAGE / "lib" / "pkgconfig"
     if not folder.is_dir():

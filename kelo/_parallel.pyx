@@ -33,12 +33,12 @@ def sph(phi, theta, lmax, *, real=False, negative_m=True, condon_shortley=False,
         Highest degree, inclusive, from 0 to ``kelo.MAX_LMAX``.
     real : bool, optional
         Real harmonics instead of complex ones: Y_l^0 for m = 0,
-        sqrt(2) Re Y_l^m for m > 0 and sqrt(2) Im Y_l^|m| for m < 0.
+        sqrt(2) Re Y_l^m for m > 0 and sqrt(2) Im Y_l^abs(m) for m < 0.
     negative_m : bool, optional
         Set to False to leave out the orders -1..-l (complex harmonics only).
     condon_shortley : bool, optional
         Include the Condon-Shortley phase: (-1)^m on the orders m > 0 of complex
-        harmonics, as SciPy's ``sph_harm_y``; (-1)^|m| on every m != 0 of real ones.
+        harmonics, as SciPy's ``sph_harm_y``; (-1)^abs(m) on every m != 0 of real ones.
     normalization : {"orthonormal", "4pi", "schmidt"}, optional
         Orthonormal on the unit sphere; times sqrt(4 pi); or times
         sqrt(4 pi / (2l + 1)) (Schmidt semi-normalised).
@@ -67,11 +67,19 @@ def sph(phi, theta, lmax, *, real=False, negative_m=True, condon_shortley=False,
         If the shapes of the angles differ, an argument is out of range,
         ``real`` is asked without negative orders, or ``out`` does not fit.
 
+    See Also
+    --------
+    get_LMs : The (l, m) of each column.
+    sph_xyz : The same from Cartesian vectors, without trigonometry.
+
     Examples
     --------
     >>> import numpy as np, kelo
-    >>> Y = kelo.sph(np.array([0.0]), np.array([0.0]), 1, real=True, normalization="4pi")
-    >>> np.allclose(Y, [[1, np.sqrt(3), 0, 0]])
+    >>> phi, theta = np.array([0.0, np.pi / 2]), np.array([0.0, 0.0])
+    >>> Y = kelo.sph(phi, theta, 1, real=True, normalization="4pi")
+    >>> Y.shape, kelo.get_LMs(1).tolist()   # the (l, m) of each column
+    ((2, 4), [[0, 0], [1, 0], [1, 1], [1, -1]])
+    >>> np.allclose(Y, [[1, np.sqrt(3), 0, 0], [1, 0, np.sqrt(3), 0]])
     True
     """
     phi, theta = _angles(phi, theta)
@@ -100,7 +108,7 @@ def sph_grads(phi, theta, lmax, *, real=False, negative_m=True, condon_shortley=
     In kelo's own convention (the defaults) the results equal
     ``pointwise_sph_grads(phi, theta, lmax, negative_m, return_sphs)`` bit for bit;
     in any convention they are the same whatever the number of threads. At the
-    poles d/dphi takes its limit: only |m| = 1 has one there.
+    poles d/dphi takes its limit: only abs(m) = 1 has one there.
 
     Parameters
     ----------
@@ -126,6 +134,11 @@ def sph_grads(phi, theta, lmax, *, real=False, negative_m=True, condon_shortley=
     ------
     TypeError, ValueError
         As ``sph``; ValueError also for ``sphs_out`` without ``return_sphs``.
+
+    See Also
+    --------
+    get_LMs : The (l, m) of each column.
+    sph_xyz_grads : Gradients with respect to Cartesian vectors.
 
     Examples
     --------

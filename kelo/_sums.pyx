@@ -20,10 +20,10 @@ def sph_sum(xyz, lmax, groups, *, n_groups=None, weights=None, real=False, negat
             condon_shortley=False, normalization="orthonormal", out=None, threads=None):
     """Sums of the spherical harmonics of vectors over groups, optionally weighted.
 
-    For every group g, adds up w_e Y_l^m(r_e / |r_e|) over the vectors r_e whose group
-    index is g: the bond-orientational sums q_lm(i) = sum_j Y_lm(r_ij) over the
-    neighbours j of each particle i, radial expansions sum_j R_n(|r_ij|) Y_lm(r_ij)
-    with weights R_n, or multipole moments. The harmonics of one small batch of vectors
+    For every group g, adds up ``w_e Y_l^m(r_e / |r_e|)`` over the vectors r_e whose
+    group index is g: the bond-orientational sums ``q_lm(i) = sum_j Y_lm(r_ij)`` over
+    the neighbours j of each particle i, radial expansions
+    ``sum_j R_n(|r_ij|) Y_lm(r_ij)`` with weights R_n, or multipole moments. The harmonics of one small batch of vectors
     are held at a time, never those of all of them.
 
     Parameters

@@ -19,7 +19,7 @@ def sph_xyz(xyz, lmax, *, real=False, negative_m=True, condon_shortley=False,
             normalization="orthonormal", out=None, threads=None):
     """Spherical harmonics of the directions of vectors, from their Cartesian components.
 
-    Evaluates Y_l^m(r / |r|) for every degree l = 0..lmax and order m of every
+    Evaluates Y_l^m(``r / |r|``) for every degree l = 0..lmax and order m of every
     vector r = (x, y, z), without trigonometric functions, on several threads.
 
     Parameters
@@ -33,12 +33,12 @@ def sph_xyz(xyz, lmax, *, real=False, negative_m=True, condon_shortley=False,
         Highest degree, inclusive, from 0 to ``kelo.MAX_LMAX``.
     real : bool, optional
         Real harmonics instead of complex ones: Y_l^0 for m = 0,
-        sqrt(2) Re Y_l^m for m > 0 and sqrt(2) Im Y_l^|m| for m < 0.
+        sqrt(2) Re Y_l^m for m > 0 and sqrt(2) Im Y_l^abs(m) for m < 0.
     negative_m : bool, optional
         Set to False to leave out the orders -1..-l (complex harmonics only).
     condon_shortley : bool, optional
         Include the Condon-Shortley phase: (-1)^m on the orders m > 0 of complex
-        harmonics, as SciPy's ``sph_harm_y``; (-1)^|m| on every m != 0 of real ones.
+        harmonics, as SciPy's ``sph_harm_y``; (-1)^abs(m) on every m != 0 of real ones.
     normalization : {"orthonormal", "4pi", "schmidt"}, optional
         Orthonormal on the unit sphere; times sqrt(4 pi); or times
         sqrt(4 pi / (2l + 1)) (Schmidt semi-normalised).
@@ -67,6 +67,11 @@ def sph_xyz(xyz, lmax, *, real=False, negative_m=True, condon_shortley=False,
     ValueError
         If the last axis of ``xyz`` is not 3 long, an argument is out of range,
         ``real`` is asked without negative orders, or ``out`` does not fit.
+
+    See Also
+    --------
+    get_LMs : The (l, m) of each column.
+    sph : The same from angles.
 
     Examples
     --------
@@ -97,7 +102,7 @@ def sph_xyz_grads(xyz, lmax, *, real=False, negative_m=True, condon_shortley=Fal
     """Gradients of the spherical harmonics of the directions of vectors, and the harmonics.
 
     The harmonics depend on the direction of r only, so their gradient with respect
-    to r = (x, y, z) is tangent to the sphere through r and scales as 1 / |r|. It is
+    to r = (x, y, z) is tangent to the sphere through r and scales as ``1 / |r|``. It is
     finite and exact everywhere, on the z-axis too; the zero vector gets zero gradients.
 
     Parameters
@@ -124,6 +129,11 @@ def sph_xyz_grads(xyz, lmax, *, real=False, negative_m=True, condon_shortley=Fal
     ------
     TypeError, ValueError
         As ``sph_xyz``; ValueError also for ``sphs_out`` without ``return_sphs``.
+
+    See Also
+    --------
+    get_LMs : The (l, m) of each column.
+    sph_grads : Gradients with respect to the angles.
 
     Examples
     --------
