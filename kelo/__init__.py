@@ -11,7 +11,9 @@ and run on several threads, with the same bits for any number of them:
 - ``sph_sum(xyz, lmax, groups)``: their sums over groups of vectors (over each
   particle's neighbours, say), optionally weighted, without the array of them all.
 
-``get_LMs(lmax, negative_m)`` gives the (l, m) of each column of their results.
+``steinhardt(xyz, groups, ls)`` gives Steinhardt's order parameters q_l (and w-hat_l)
+of groups of vectors from their sums. ``get_LMs(lmax, negative_m)`` gives the (l, m) of
+each column of the harmonics.
 ``pointwise_sph`` and ``pointwise_sph_grads`` stay as they were, for existing callers.
 ``get_include()`` and ``get_pkgconfig_dir()`` locate the C++ headers. ``help`` on any
 of them tells more.

@@ -37,7 +37,7 @@ def steinhardt(xyz: ArrayLike, groups: ArrayLike, ls: _Degrees, *,
 
     Typically each vector is a bond r_j - r_i from a particle i to a neighbour j, and
     its group is i. With qbar_lm the mean of Y_l^m over the vectors of a group
-    (orthonormal harmonics with the Condon-Shortley phase),
+    (orthonormal harmonics with the Condon-Shortley phase)::
 
         q_l = sqrt(4 pi / (2l + 1) sum_m |qbar_lm|^2),
         w-hat_l = sum_{m1 + m2 + m3 = 0} (l l l; m1 m2 m3) qbar_lm1 qbar_lm2 qbar_lm3
@@ -71,19 +71,21 @@ def steinhardt(xyz: ArrayLike, groups: ArrayLike, ls: _Degrees, *,
     w : ndarray of float64, shape (n_groups, len(ls))
         w-hat_l, with ``wl=True`` only: then ``(q, w)`` is returned.
 
-    A group without vectors, such as a particle without neighbours, has no orientational
-    order: its q_l and w-hat_l are NaN rather than a number that would read as a
-    measurement. w-hat_l is also NaN where q_l is zero (odd l of a centrosymmetric
-    group, for example), and mere rounding where q_l is at the level of rounding.
-
     Raises
     ------
     TypeError
         ``ls`` is not a sequence of integers, or an argument is of the wrong type for
         ``kelo.sph_sum``.
     ValueError
-        ``ls`` is empty or holds a degree outside 0..``kelo.MAX_LMAX``; ``xyz`` is not
+        ``ls`` is empty or holds a degree outside 0 to ``kelo.MAX_LMAX``; ``xyz`` is not
         E x 3 or ``groups`` holds an index outside [0, ``n_groups``).
+
+    Notes
+    -----
+    A group without vectors, such as a particle without neighbours, has no orientational
+    order: its q_l and w-hat_l are NaN rather than a number that would read as a
+    measurement. w-hat_l is also NaN where q_l is zero (odd l of a centrosymmetric
+    group, for example), and mere rounding where q_l is at the level of rounding.
 
     Examples
     --------

@@ -1,6 +1,5 @@
 """kelo.steinhardt and its 3-j symbols, against SymPy's symbols and SciPy's harmonics."""
 
-import doctest
 import itertools
 
 import numpy as np
@@ -10,7 +9,6 @@ from scipy.special import sph_harm_y
 from sympy.physics.wigner import wigner_3j
 
 import kelo
-from kelo import _steinhardt
 from kelo._wigner import wigner_3j_table
 
 
@@ -88,7 +86,3 @@ def test_rotations_leave_the_orders_alone(rng):
 def test_bad_degrees(ls, error, message):
     with pytest.raises(error, match=message):
         kelo.steinhardt(np.ones((2, 3)), [0, 0], ls)
-
-
-def test_docstring_example():
-    assert doctest.testmod(_steinhardt).failed == 0
