@@ -11,7 +11,9 @@ and run on several threads, with the same bits for any number of them:
 - ``sph_sum(xyz, lmax, groups)``: their sums over groups of vectors (over each
   particle's neighbours, say), optionally weighted, without the array of them all.
 
-``get_LMs(lmax, negative_m)`` gives the (l, m) of each column of their results.
+``steinhardt(xyz, groups, ls)`` gives Steinhardt's order parameters q_l (and w-hat_l)
+of groups of vectors from their sums. ``get_LMs(lmax, negative_m)`` gives the (l, m) of
+each column of the harmonics.
 ``pointwise_sph`` and ``pointwise_sph_grads`` stay as they were, for existing callers.
 ``get_include()`` and ``get_pkgconfig_dir()`` locate the C++ headers. ``help`` on any
 of them tells more.
@@ -23,12 +25,13 @@ import pathlib
 from kelo._arguments import MAX_LMAX
 from kelo._kelo import get_LMs, pointwise_sph, pointwise_sph_grads
 from kelo._parallel import sph, sph_grads
+from kelo._steinhardt import steinhardt
 from kelo._sums import sph_sum
 from kelo._vectors import sph_xyz, sph_xyz_grads
 
 __all__ = ["MAX_LMAX", "get_LMs", "get_include", "get_pkgconfig_dir", "pointwise_sph",
            "pointwise_sph_grads", "sph", "sph_grads", "sph_sum", "sph_xyz",
-           "sph_xyz_grads"]
+           "sph_xyz_grads", "steinhardt"]
 # meson.build's project() holds the version; the installed metadata carries it here.
 __version__ = importlib.metadata.version("kelo")
 

@@ -3,9 +3,11 @@
 The harmonics are evaluated from angles on a built-in grid, or with --xyz from
 Cartesian vectors at random directions (either can come from a .npy file instead),
 timed, and checked for orthonormality by a quadrature that is exact for them.
+With --steinhardt it computes Steinhardt's order parameters of particles instead.
 """
 
 import argparse
+import math
 import os
 import signal
 import stat
@@ -29,6 +31,7 @@ DEFAULT_REPEAT = 3
 CHECKED_LMAX = 40
 # Every run of --xyz without --input evaluates the same vectors.
 VECTOR_SEED = 20261209
+DEFAULT_LS = [4, 6]
 
 
 class UsageError(Exception):
@@ -69,17 +72,72 @@ def parse_arguments(argv):
                              "are the same")
     parser.add_argument("--repeat", type=int, default=DEFAULT_REPEAT, metavar="R",
                         help=f"time the best of R calls (default {DEFAULT_REPEAT})")
+    order = parser.add_argument_group(
+        "Steinhardt order parameters",
+        "q_l (and w-hat_l) of every particle of --input, an N x 3 array of positions, from "
+        "its neighbours within --cutoff; without --input, of a crystal and a liquid. Of the "
+        "other options --threads, --input and --output apply.")
+    order.add_argument("--steinhardt", action="store_true",
+                       help="compute Steinhardt order parameters (needs SciPy)")
+    order.add_argument("--cutoff", type=float, metavar="R",
+                       help="neighbours lie within this distance (needed with --input)")
+    order.add_argument("--box", type=float, nargs=3, metavar=("LX", "LY", "LZ"),
+                       help="the periodic box [0, LX) x [0, LY) x [0, LZ) of --input's positions")
+    order.add_argument("--ls", type=int, nargs="+", default=DEFAULT_LS, metavar="L",
+                       help="the degrees l (default 4 6)")
+    order.add_argument("--wl", action="store_true",
+                       help="w-hat_l as well; --output gets the columns q_l, then w-hat_l")
     arguments = parser.parse_args(argv)
+    check_options_of_mode(parser, arguments)
+    if arguments.threads is not None and not 1 <= arguments.threads <= MAX_THREADS:
+        raise UsageError(f"--threads must lie in 1..{MAX_THREADS}, got {arguments.threads}")
+    if arguments.steinhardt:
+        check_steinhardt_arguments(arguments)
+        return arguments
     if not 0 <= arguments.lmax <= MAX_LMAX:
         raise UsageError(f"--lmax must lie in 0..{MAX_LMAX}, got {arguments.lmax}")
     for name in ("points", "repeat"):
         if getattr(arguments, name) < 1:
             raise UsageError(f"--{name} must be positive, got {getattr(arguments, name)}")
-    if arguments.threads is not None and not 1 <= arguments.threads <= MAX_THREADS:
-        raise UsageError(f"--threads must lie in 1..{MAX_THREADS}, got {arguments.threads}")
     if arguments.real and not arguments.negative_m:
         raise UsageError("--real needs every order: it cannot go with --no-negative-m")
     return arguments
+
+
+# The options that mean something with --steinhardt, and those that mean something only there.
+STEINHARDT_OPTIONS = {"steinhardt", "cutoff", "box", "ls", "wl", "input", "output", "threads"}
+STEINHARDT_ONLY = {"cutoff", "box", "ls", "wl"}
+
+
+def check_options_of_mode(parser, arguments):
+    """Refuses options that the chosen mode, harmonics or --steinhardt, would ignore."""
+    given = {name for name, value in vars(arguments).items()
+             if value != parser.get_default(name)}
+    foreign = given - STEINHARDT_OPTIONS if arguments.steinhardt else given & STEINHARDT_ONLY
+    if foreign:
+        option = "--" + min(foreign).replace("_", "-")
+        mode = "goes with the harmonics, not with" if arguments.steinhardt else "needs"
+        raise UsageError(f"{option} {mode} --steinhardt")
+
+
+def check_steinhardt_arguments(arguments):
+    """Refuses values that --steinhardt cannot work with, before any work."""
+    if arguments.input is not None and arguments.cutoff is None:
+        raise UsageError("--steinhardt with --input needs --cutoff")
+    if arguments.input is None and arguments.box is not None:
+        raise UsageError("--box describes the positions of --input")
+    if arguments.cutoff is not None and not arguments.cutoff > 0:
+        raise UsageError(f"--cutoff must be positive, got {arguments.cutoff}")
+    if arguments.box is not None:
+        if not all(0 < side < math.inf for side in arguments.box):
+            raise UsageError(f"--box must have positive finite sides, got {arguments.box}")
+        # Beyond half the box, a neighbour and its periodic image would both count.
+        if not arguments.cutoff < min(arguments.box) / 2:
+            raise UsageError(f"--cutoff {arguments.cutoff} must be less than half the box's "
+                             f"shortest side, {min(arguments.box)}")
+    for l in arguments.ls:
+        if not 0 <= l <= MAX_LMAX:
+            raise UsageError(f"--ls must lie in 0..{MAX_LMAX}, got {l}")
 
 
 def quadrature_grid(polar_nodes):
@@ -210,7 +268,25 @@ def evaluate(arrays, lmax, grads, arguments):
     return function(*arrays, lmax, negative_m=arguments.negative_m, **keywords)
 
 
+def run_steinhardt(arguments):
+    """--steinhardt: order parameters of the --input file's particles, or a demonstration."""
+    try:
+        from kelo import _steinhardt_job
+    except ModuleNotFoundError as error:
+        if (error.name or "").partition(".")[0] != "scipy":
+            raise
+        raise UsageError("--steinhardt needs SciPy: pip install 'kelo[steinhardt]'") from None
+    positions = None if arguments.input is None else load_points(arguments.input, 3)
+    result = _steinhardt_job.run(positions, arguments.input, arguments)
+    if arguments.output is not None:
+        save(arguments.output, result)
+        print(f"\noutput      {arguments.output}: {result.shape} {result.dtype}")
+
+
 def run(arguments):
+    if arguments.steinhardt:
+        run_steinhardt(arguments)
+        return
     dtype = np.float32 if arguments.float32 else np.float64
     if arguments.input is not None:
         points = load_points(arguments.input, 3 if arguments.xyz else 2)

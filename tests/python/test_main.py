@@ -9,7 +9,9 @@ import sys
 import numpy as np
 import pytest
 
-from kelo import pointwise_sph, pointwise_sph_grads, sph_grads, sph_xyz, sph_xyz_grads
+from conftest import run_python
+from kelo import (
+    pointwise_sph, pointwise_sph_grads, sph_grads, sph_xyz, sph_xyz_grads, steinhardt)
 
 
 def kelo(*arguments, cwd=None):
@@ -76,6 +78,20 @@ def test_output_file_holds_the_library_result(tmp_path, options, expected):
     (["--xyz", "--input", "bad.npy"], np.zeros(3), "not N x 3"),
     (["--input", "bad.npy"], np.array([["a", "b"]]), "not real numbers"),
     (["--input", "bad.npy"], np.zeros((2, 2), dtype=np.complex128), "not real numbers"),
+    (["--steinhardt", "--input", "bad.npy", "--cutoff", "1"], np.zeros((4, 2)), "not N x 3"),
+    (["--steinhardt", "--input", "bad.npy", "--cutoff", "1"], 5 * np.eye(3), "no two particles"),
+    (["--steinhardt", "--input", "bad.npy", "--cutoff", "1"], np.full((2, 3), np.nan), "NaN"),
+    (["--steinhardt", "--input", "bad.npy", "--cutoff", "1", "--box", "4", "4", "4"],
+     np.array([[1.0, 1, 1], [1, 4, 1]]), "outside the periodic box"),
+    (["--steinhardt", "--input", "bad.npy", "--cutoff", "2.5", "--box", "4", "6", "6"], None,
+     "less than half the box's shortest side"),
+    (["--steinhardt", "--input", "bad.npy", "--cutoff", "1", "--box", "4", "0", "4"], None,
+     "--box must have positive finite sides"),
+    (["--steinhardt", "--input", "bad.npy"], None, "needs --cutoff"),
+    (["--steinhardt", "--cutoff", "0"], None, "--cutoff must be positive"),
+    (["--steinhardt", "--ls", "4", "-1"], None, "--ls must lie in 0..46340"),
+    (["--steinhardt", "--xyz"], None, "--xyz goes with the harmonics"),
+    (["--wl"], None, "--wl needs --steinhardt"),
 ])
 def test_bad_input_is_one_line_with_status_two(tmp_path, arguments, content, message):
     if isinstance(content, bytes):
@@ -87,12 +103,49 @@ def test_bad_input_is_one_line_with_status_two(tmp_path, arguments, content, mes
             np.savez(stream, **content)
     elif content is not None:
         np.save(tmp_path / "bad.npy", content)
-    process = kelo("--points", "100", "--output", "out.npy", *arguments, cwd=tmp_path)
+    quick = [] if "--steinhardt" in arguments else ["--points", "100"]
+    process = kelo(*quick, "--output", "out.npy", *arguments, cwd=tmp_path)
     assert process.returncode == 2
     assert process.stdout == ""
     assert len(process.stderr.splitlines()) == 1 and message in process.stderr
     assert not (tmp_path / "out.npy").exists()
     assert [path.name for path in tmp_path.iterdir()] in ([], ["bad.npy"])
+
+
+def test_steinhardt_demonstration_tells_crystal_from_liquid():
+    process = kelo("--steinhardt", "--wl")
+    assert process.returncode == 0, process.stderr
+    table = map(str.split, process.stdout.splitlines())
+    rows = {row[0]: np.array(row[1:], dtype=float) for row in table
+            if len(row) == 7 and row[0][0] in "qw"}
+    assert set(rows) == {"q4", "q6", "w4", "w6"}
+    # Columns: 10%, 50%, 90% of the crystal, then of the liquid.
+    assert rows["q6"][0] > rows["q6"][5]
+
+
+def test_steinhardt_of_a_file_in_a_periodic_box(tmp_path, rng):
+    box, cutoff = np.array([3.0, 4.0, 5.0]), 1.2
+    positions = rng.uniform(0, box, (30, 3))
+    np.save(tmp_path / "points.npy", positions)
+    process = kelo("--steinhardt", "--input", "points.npy", "--cutoff", str(cutoff), "--box",
+                   *map(str, box), "--ls", "2", "6", "--wl", "--output", "out.npy",
+                   cwd=tmp_path)
+    assert process.returncode == 0, process.stderr
+    # Every pair by its nearest image.
+    gaps = positions[None] - positions[:, None]
+    gaps -= box * np.round(gaps / box)
+    centres, others = np.nonzero(np.hypot.reduce(gaps, axis=-1) < cutoff)
+    bonds = others != centres
+    expected = steinhardt(gaps[centres[bonds], others[bonds]], centres[bonds], [2, 6],
+                          n_groups=len(positions), wl=True)
+    np.testing.assert_allclose(np.load(tmp_path / "out.npy"), np.hstack(expected), rtol=1e-12)
+
+
+def test_steinhardt_without_scipy_is_one_line():
+    process = run_python("import sys; sys.modules['scipy'] = None; import kelo.__main__ as job; "
+                         "sys.exit(job.main(['--steinhardt']))")
+    assert process.returncode == 2
+    assert process.stderr == "kelo: error: --steinhardt needs SciPy: pip install 'kelo[steinhardt]'\n"
 
 
 def test_output_is_written_as_np_save_writes_it(tmp_path):

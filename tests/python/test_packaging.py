@@ -65,7 +65,8 @@ def test_wheel_holds_modules_stubs_and_core(wheel_and_python):
     names = set(zipfile.ZipFile(wheel_and_python[0]).namelist())
     modules = [source.stem for source in (ROOT / "kelo").glob("*.pyx")]
     headers = [f"kelo/include/kelo/{header.name}" for header in (ROOT / "core/kelo").glob("*.hpp")]
-    assert {f"kelo/{module}.pyi" for module in modules} <= names
+    sources = [f"kelo/{source.name}" for source in (ROOT / "kelo").glob("*.py")]
+    assert {f"kelo/{module}.pyi" for module in modules} | set(sources) <= names
     assert {module for module in modules
             if any(name.startswith(f"kelo/{module}.cpython-") for name in names)} == set(modules)
     assert set(headers + ["kelo/py.typed", "kelo/lib/pkgconfig/kelo.pc"]) <= names

@@ -39,6 +39,8 @@ assert_type(kelo.pointwise_sph(phi, theta, 3), Complex)
 assert_type(kelo.pointwise_sph_grads(phi, theta, 3, True, False), Complex)
 assert_type(kelo.pointwise_sph_grads(phi, theta, 3), tuple[Complex, Complex])
 assert_type(kelo.get_LMs(3, negative_m=False), NDArray[np.int64])
+q_and_w = kelo.steinhardt(xyz, [0, 0, 1, 1, 1], [4, 6], wl=True)
+assert_type(q_and_w, tuple[NDArray[np.float64], NDArray[np.float64]])
 assert_type(kelo.get_include(), str)
 assert_type(kelo.dask.sph(phi, theta, 4, real=True, threads=None), da.Array)
 assert_type(kelo.dask.sph_xyz_grads(xyz, 2), tuple[da.Array, da.Array])
@@ -59,6 +61,7 @@ kelo.sph_grads(phi, theta, 2).shape
 kelo.pointwise_sph(phi, theta, 2, out=None)
 kelo.dask.sph_xyz(xyz, 2, out=None)
 kelo.dask.sph_sum(xyz, 2, [0, 1, 0, 1, 0])
+kelo.steinhardt(xyz, [0, 0, 1, 1, 1], 6)
 """
 
 
