@@ -1,4 +1,5 @@
-"""What the benchmarks measure with: the best time of a call, and the peak memory."""
+"""What the benchmarks measure with: the best time of a call, and the peak memory;
+and where their tables go."""
 
 import time
 
@@ -19,3 +20,11 @@ def peak_bytes():
     inherited from the parent process."""
     with open("/proc/self/status") as status:
         return next(int(line.split()[1]) * 1024 for line in status if line.startswith("VmHWM"))
+
+
+def publish(table, output):
+    """Prints a benchmark's table and writes it to `output`."""
+    print(table)
+    output.parent.mkdir(parents=True, exist_ok=True)
+    output.write_text(table)
+    print(f"wrote {output}")

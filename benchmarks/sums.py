@@ -23,7 +23,7 @@ from pathlib import Path
 import numpy as np
 
 import kelo
-from measuring import best_seconds, peak_bytes
+from measuring import best_seconds, peak_bytes, publish
 
 LMAXES = (4, 8, 12, 16)
 VECTORS = 1_000_000
@@ -122,10 +122,7 @@ def main(argv=None):
     arguments = parser.parse_args(argv)
     rows = measure(arguments.lmax, arguments.vectors, arguments.runs)
     table = markdown(rows, arguments.vectors, arguments.runs)
-    print(table)
-    arguments.output.parent.mkdir(parents=True, exist_ok=True)
-    arguments.output.write_text(table)
-    print(f"wrote {arguments.output}")
+    publish(table, arguments.output)
 
 
 if __name__ == "__main__":

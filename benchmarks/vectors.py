@@ -23,7 +23,7 @@ os.environ.setdefault("OMP_NUM_THREADS", "1")
 import numpy as np  # noqa: E402
 
 import kelo  # noqa: E402
-from measuring import best_seconds  # noqa: E402
+from measuring import best_seconds, publish  # noqa: E402
 
 try:
     import sphericart
@@ -117,10 +117,7 @@ def main(argv=None):
         print("sphericart is not installed: its column stays empty")
     rows = measure(arguments.lmax, arguments.points, arguments.runs)
     table = markdown(rows, arguments.points, arguments.runs)
-    print(table)
-    arguments.output.parent.mkdir(parents=True, exist_ok=True)
-    arguments.output.write_text(table)
-    print(f"wrote {arguments.output}")
+    publish(table, arguments.output)
 
 
 if __name__ == "__main__":
