@@ -19,6 +19,7 @@ void writeValues(SeriesKernel<Real>& kernel, Real* output, const Real* phi, cons
         const std::size_t n = std::min(SeriesKernel<Real>::kLanes, last - point);
         kernel.values(phi + point, theta + point, n, output + point * width);
     }
+    kernel.finish();
 }
 
 /**
@@ -41,6 +42,7 @@ void writeGradients(SeriesKernel<Real>& kernel, Real* gradients, Real* harmonics
         kernel.gradients(phi + point, theta + point, n, gradients + 2 * point * width,
                          harmonics == nullptr ? nullptr : harmonics + point * width);
     }
+    kernel.finish();
 }
 
 }  // namespace detail
@@ -66,7 +68,7 @@ template <typename Real>
 void evaluate_SPH(std::complex<Real>* output, unsigned int lmax, const Real* phi,
                   const Real* theta, unsigned int N, bool negative_m) {
     const detail::SeriesCoefficients<Real> coefficients(lmax, false);
-    detail::SeriesKernel<Real> kernel(coefficients, negative_m);
+    detail::SeriesKernel<Real> kernel(coefficients, negative_m, N);
     detail::writeValues(kernel, detail::realParts(output), phi, theta, 0, N);
 }
 
@@ -88,7 +90,7 @@ void evaluate_SPH_with_grads(std::complex<Real>* gradients, std::complex<Real>* 
                              unsigned int lmax, const Real* phi, const Real* theta,
                              unsigned int N, bool negative_m) {
     const detail::SeriesCoefficients<Real> coefficients(lmax, gradients != nullptr);
-    detail::SeriesKernel<Real> kernel(coefficients, negative_m);
+    detail::SeriesKernel<Real> kernel(coefficients, negative_m, N);
     detail::writeGradients(kernel, detail::realParts(gradients), detail::realParts(harmonics), phi, theta,
                            0, N);
 }

@@ -46,6 +46,9 @@ public:
         return next;
     }
 
+    /** The columns of every row written so far, from the first. */
+    std::size_t written() const { return m_written; }
+
     /** Writes every whole block staged, and keeps the rest for later. */
     KELO_LANE_INLINE void flushBlocks() {
         const std::size_t blocks = m_staged / kLanes;

@@ -153,15 +153,14 @@ struct Lanes {
      * every lane j, one store of `count` Reals per lane.
      */
     KELO_LANE_INLINE static void storeColumns(Real* const* rows, std::size_t offset, const Real* columns) {
-        Vector c[count];
-        for (std::size_t k = 0; k < count; ++k) {
-            c[k] = load(columns + k * count);
-        }
+        // Each column is loaded where it is used: an array of them would be
+        // copied through the stack in halves, and read back whole.
+        const auto column = [columns](std::size_t k) KELO_LAMBDA_INLINE { return load(columns + k * count); };
         if constexpr (count == 4) {
-            const Vector t0 = __builtin_shuffle(c[0], c[1], Mask{0, 4, 2, 6});
-            const Vector t1 = __builtin_shuffle(c[0], c[1], Mask{1, 5, 3, 7});
-            const Vector t2 = __builtin_shuffle(c[2], c[3], Mask{0, 4, 2, 6});
-            const Vector t3 = __builtin_shuffle(c[2], c[3], Mask{1, 5, 3, 7});
+            const Vector t0 = __builtin_shuffle(column(0), column(1), Mask{0, 4, 2, 6});
+            const Vector t1 = __builtin_shuffle(column(0), column(1), Mask{1, 5, 3, 7});
+            const Vector t2 = __builtin_shuffle(column(2), column(3), Mask{0, 4, 2, 6});
+            const Vector t3 = __builtin_shuffle(column(2), column(3), Mask{1, 5, 3, 7});
             store(rows[0] + offset, __builtin_shuffle(t0, t2, Mask{0, 1, 4, 5}));
             store(rows[1] + offset, __builtin_shuffle(t1, t3, Mask{0, 1, 4, 5}));
             store(rows[2] + offset, __builtin_shuffle(t0, t2, Mask{2, 3, 6, 7}));
@@ -170,8 +169,8 @@ struct Lanes {
             // Pairs of columns, then quadruples, then the halves of the lanes.
             Vector t[8];
             for (std::size_t k = 0; k < 8; k += 2) {
-                t[k] = __builtin_shuffle(c[k], c[k + 1], Mask{0, 8, 1, 9, 4, 12, 5, 13});
-                t[k + 1] = __builtin_shuffle(c[k], c[k + 1], Mask{2, 10, 3, 11, 6, 14, 7, 15});
+                t[k] = __builtin_shuffle(column(k), column(k + 1), Mask{0, 8, 1, 9, 4, 12, 5, 13});
+                t[k + 1] = __builtin_shuffle(column(k), column(k + 1), Mask{2, 10, 3, 11, 6, 14, 7, 15});
             }
             Vector u[8];
             for (std::size_t k = 0; k < 8; k += 4) {

@@ -30,7 +30,7 @@ void forEachKernelBlock(unsigned int lmax, bool negative_m, bool gradients, Conv
     const std::size_t blocks =
         blockCount(threads, groups, N * Kernel::count(lmax, negative_m || output == Output::real), setup);
     forEachBlock(
-        N, Kernel::kLanes, blocks, [&coefficients, negative_m] { return Kernel(coefficients, negative_m); },
+        N, Kernel::kLanes, blocks, [&coefficients, negative_m, N] { return Kernel(coefficients, negative_m, N); },
         writeBlock);
 }
 

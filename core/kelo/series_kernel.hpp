@@ -7,10 +7,12 @@
 #include <cstdint>
 #include <vector>
 
+#include "kelo/column_stage.hpp"
 #include "kelo/complex_arithmetic.hpp"
 #include "kelo/harmonic_terms.hpp"
 #include "kelo/lanes.hpp"
 #include "kelo/series_coefficients.hpp"
+#include "kelo/streamed_rows.hpp"
 
 namespace kelo::detail {
 
@@ -33,14 +35,19 @@ namespace kelo::detail {
  *   of a real factor, and m cot(phi);
  * - each Legendre entry is divided by sqrt(2 pi) once for m and -m.
  *
- * The complex products here leave out the recovery of infinite products, and
- * the gradients leave out the pole limit. A point that needs either (a
- * product came out NaN in both parts, or m cot(phi) is not finite) is
- * written again, degree by degree, with the iterator's own terms
- * (harmonic_terms.hpp) read from the same tables.
+ * Each degree's outputs are staged lane-major and written to the points' rows
+ * in transposed blocks (ColumnStage). Past kStreamingBytes of output, the
+ * rows of a group are built in cache and streamed to memory (StreamedRows).
+ *
+ * The products here leave out the recovery of infinite products, and the
+ * gradients leave out the pole limit. Both matter only where a value is not
+ * finite, so a point is written again, degree by degree, with the iterator's
+ * own terms (harmonic_terms.hpp) read from the same tables, where any of its
+ * Legendre entries, phases or d/dphi is not finite, or m cot(phi) is not.
  *
  * The coefficients are shared, read-only, by every kernel of a call; a kernel
- * holds only tables of one entry per order, O(lmax), so each thread has its own.
+ * holds tables of one entry per order, O(lmax), and the rows of one group
+ * when it streams them, so each thread has its own.
  *
  * In a convention other than kelo's own (their Form), a harmonic or derivative
  * is written as its column's factor times the value above, one rounding more;
@@ -59,9 +66,10 @@ public:
     /**
      * @param coefficients the call's shared tables, which must outlive the kernel
      * @param negative_m whether the orders -1..-l follow 0..l in every degree
+     * @param points the points of the whole call, which decide whether rows are streamed
      * @throws std::bad_alloc if a table cannot be allocated
      */
-    SeriesKernel(const SeriesCoefficients<Real>& coefficients, bool negative_m)
+    SeriesKernel(const SeriesCoefficients<Real>& coefficients, bool negative_m, std::size_t points = 0)
         : m_coefficients(&coefficients),
           m_lmax(coefficients.lmax()),
           m_negativeM(negative_m || coefficients.form() == Form::real),
@@ -79,12 +87,19 @@ public:
           m_conjRe(m_lmax + 1),
           m_conjIm(m_lmax + 1),
           m_cotangents(coefficients.gradients() ? m_lmax + 1 : 0),
-          m_negCotangents(coefficients.gradients() ? m_lmax + 1 : 0) {}
+          m_negCotangents(coefficients.gradients() ? m_lmax + 1 : 0),
+          m_valueColumns(ColumnStage<Real>::bufferSize(degreeWidth(m_lmax))),
+          m_gradientColumns(coefficients.gradients() ? ColumnStage<Real>::bufferSize(2 * degreeWidth(m_lmax)) : 0),
+          m_valueRows(kLanes, streamedWidth(points, valueWidth())),
+          m_gradientRows(kLanes, coefficients.gradients() ? streamedWidth(points, 2 * valueWidth()) : 0) {}
 
     /** Values per point: (lmax + 1)^2, or (lmax + 1)(lmax + 2)/2 without negative orders. */
     static std::size_t count(unsigned int lmax, bool negative_m) { return seriesCount(lmax, negative_m); }
 
     std::size_t count() const { return count(m_lmax, m_negativeM); }
+
+    /** Sends the rows still staged: the last call of a block of groups. */
+    void finish() const { StreamedRows<Real>::fence(); }
 
     /** Reals of a point's harmonics: a real, or a complex value's two parts, per harmonic. */
     std::size_t valueWidth() const { return m_form == Form::real ? count() : 2 * count(); }
@@ -127,12 +142,19 @@ private:
 
     template <Form form>
     KELO_LANE_INLINE void valuesIn(const Real* phi, const Real* theta, std::size_t n, Real* out) {
-        Group group = prepareGroup(phi, theta, n, out, nullptr);
+        Real* const rows = stagedRows(m_valueRows, out, n, valueWidth());
+        Group group = prepareGroup(phi, theta, n);
+        ColumnStage<Real> stage(m_valueColumns.data(), laneRows(rows, valueWidth(), n));
         for (std::size_t l = 0; l <= m_lmax; ++l) {
-            harmonicsOfDegree<Into::Series, form>(l, group);
+            harmonicsOfDegree<Into::Stage, form>(l, group, stage.append(degreeWidth(l)));
+            stage.flushBlocks();
+            sendWritten(m_valueRows, stage);
         }
+        stage.finish();
+        finishRows(m_valueRows);
+        const Mask recover = toRecover(group);
         for (std::size_t p = 0; p < n; ++p) {
-            if (L::any(group.recover, p)) {
+            if (L::any(recover, p)) {
                 recoveredValues<form>(phi[p], theta[p], out + p * valueWidth());
             }
         }
@@ -141,17 +163,32 @@ private:
     template <Form form>
     KELO_LANE_INLINE void gradientsIn(const Real* phi, const Real* theta, std::size_t n, Real* gradients,
                                       Real* harmonics) {
-        Group group = prepareGroup(phi, theta, n, harmonics, gradients);
+        Real* const gradientRows = stagedRows(m_gradientRows, gradients, n, 2 * valueWidth());
+        Real* const harmonicRows = harmonics == nullptr ? nullptr : stagedRows(m_valueRows, harmonics, n, valueWidth());
+        Group group = prepareGroup(phi, theta, n);
         prepareCotangents(group);
+        ColumnStage<Real> gradientStage(m_gradientColumns.data(), laneRows(gradientRows, 2 * valueWidth(), n));
+        ColumnStage<Real> harmonicStage(m_valueColumns.data(), laneRows(harmonicRows, valueWidth(), n));
         for (std::size_t l = 0; l <= m_lmax; ++l) {
-            harmonicsOfDegree<Into::Tables, form>(l, group);
-            gradientsOfDegree<form>(l, group);
+            harmonicsOfDegree<Into::Tables, form>(l, group, nullptr);
+            gradientsOfDegree<form>(l, group, gradientStage.append(2 * degreeWidth(l)));
+            gradientStage.flushBlocks();
+            sendWritten(m_gradientRows, gradientStage);
             if (harmonics != nullptr) {
-                storeHarmonics<form>(l, group);
+                storeHarmonics<form>(l, harmonicStage.append(degreeWidth(l)));
+                harmonicStage.flushBlocks();
+                sendWritten(m_valueRows, harmonicStage);
             }
         }
+        gradientStage.finish();
+        finishRows(m_gradientRows);
+        if (harmonics != nullptr) {
+            harmonicStage.finish();
+            finishRows(m_valueRows);
+        }
+        const Mask recover = toRecover(group);
         for (std::size_t p = 0; p < n; ++p) {
-            if (L::any(group.recover, p)) {
+            if (L::any(recover, p)) {
                 recoveredGradients<form>(phi[p], theta[p], gradients + 2 * p * valueWidth(),
                                          harmonics == nullptr ? nullptr : harmonics + p * valueWidth());
             }
@@ -166,24 +203,79 @@ private:
         Vector stepSin;
         Vector zeroStepCos;  // 0 * cos, the product with a real factor's zero imaginary part
         Vector zeroStepSin;
-        Mask recover;  // all ones: the point takes the iterator's path
-        std::array<Real*, kLanes> harmonics;  // where each point's series starts
-        std::array<Real*, kLanes> gradients;
+        Vector sums;   // of the phases, Legendre entries and d/dphi: finite unless one is not
+        Mask recover;  // all ones: m cot(phi) is not finite
     };
 
-    KELO_LANE_INLINE static Mask bothNaN(Vector re, Vector im) { return L::nan(re) & L::nan(im); }
+    /** The lanes whose points take the iterator's path. */
+    KELO_LANE_INLINE static Mask toRecover(const Group& group) {
+        return group.recover | L::nan(group.sums - group.sums);
+    }
+
+    /**
+     * Rows of `width` Reals are streamed if the call's output is large and a
+     * group's rows are not: the Reals of a group's rows then, else 0.
+     */
+    static std::size_t streamedWidth(std::size_t points, std::size_t width) {
+        const bool large = points * width * sizeof(Real) >= kStreamingBytes;
+        return large && kLanes * width * sizeof(Real) <= kStagedRowBytes ? width : 0;
+    }
+
+    /** Where a group writes its n rows of `width` Reals bound for out. */
+    static Real* stagedRows(StreamedRows<Real>& streamed, Real* out, std::size_t n, std::size_t width) {
+        return streamed.enabled() ? streamed.begin(out, n, width) : out;
+    }
+
+    static void sendWritten(StreamedRows<Real>& streamed, const ColumnStage<Real>& stage) {
+        if (streamed.enabled()) {
+            streamed.markWritten(stage.written());
+        }
+    }
+
+    /** Sends a few lines of the rows written, between the orders of a degree. */
+    KELO_LANE_INLINE static void sendSome(StreamedRows<Real>& streamed, std::size_t lines) {
+        if (streamed.enabled()) {
+            streamed.sendSome(lines);
+        }
+    }
+
+    /**
+     * Sends the rest of a group's rows. The points that take the iterator's
+     * path are then written in the output itself, over lines already sent.
+     */
+    static void finishRows(StreamedRows<Real>& streamed) {
+        if (streamed.enabled()) {
+            streamed.finish();
+        }
+    }
+
+    /** The row of each lane: lanes past the last point share its row. */
+    static std::array<Real*, kLanes> laneRows(Real* rows, std::size_t width, std::size_t n) {
+        std::array<Real*, kLanes> lanes{};
+        for (std::size_t j = 0; rows != nullptr && j < kLanes; ++j) {
+            lanes[j] = rows + (j < n ? j : n - 1) * width;
+        }
+        return lanes;
+    }
 
     /** Position of the first order of degree l in a point's series. */
     std::size_t degreeStart(std::size_t l) const { return m_negativeM ? l * l : triangle(l); }
 
+    /** Position of (l, m), m signed, among the orders of degree l. */
+    static std::size_t orderColumn(std::size_t l, std::int64_t m) {
+        return static_cast<std::size_t>(m >= 0 ? m : std::int64_t(l) - m);
+    }
+
     /** Position of (l, m), m signed, in a point's series. */
-    std::size_t column(std::size_t l, std::int64_t m) const {
-        return degreeStart(l) + static_cast<std::size_t>(m >= 0 ? m : std::int64_t(l) - m);
+    std::size_t column(std::size_t l, std::int64_t m) const { return degreeStart(l) + orderColumn(l, m); }
+
+    /** Reals that degree l adds to a point's harmonics. */
+    std::size_t degreeWidth(std::size_t l) const {
+        return (m_negativeM ? 2 * l + 1 : l + 1) * (m_form == Form::real ? 1 : 2);
     }
 
     /** The tables of the group's points that depend on the order only. */
-    KELO_LANE_INLINE Group prepareGroup(const Real* phi, const Real* theta, std::size_t n, Real* harmonics,
-                                        Real* gradients) {
+    KELO_LANE_INLINE Group prepareGroup(const Real* phi, const Real* theta, std::size_t n) {
         Group group{};
         Real perLane[6][kLanes];
         for (std::size_t j = 0; j < kLanes; ++j) {
@@ -195,8 +287,6 @@ private:
             const Real negTheta = -theta[p];
             perLane[2][j] = negTheta == Real(0) ? Real(1) : std::cos(theta[p]);
             perLane[3][j] = negTheta == Real(0) ? negTheta : std::sin(negTheta);
-            group.harmonics[j] = harmonics == nullptr ? nullptr : harmonics + p * valueWidth();
-            group.gradients[j] = gradients == nullptr ? nullptr : gradients + 2 * p * valueWidth();
         }
         group.cosPhi = L::load(perLane[0]);
         group.sinPhi = L::load(perLane[1]);
@@ -204,6 +294,7 @@ private:
         group.stepSin = L::load(perLane[3]);
         group.zeroStepCos = Real(0) * group.stepCos;
         group.zeroStepSin = Real(0) * group.stepSin;
+        group.sums = group.stepCos + group.stepSin;
 
         Vector sinPower = L::broadcast(Real(1));
         for (std::size_t m = 0; m <= m_lmax; ++m) {
@@ -214,6 +305,7 @@ private:
             }
             const Vector cosM = L::load(perLane[4]);
             const Vector sinM = L::load(perLane[5]);
+            group.sums += cosM + sinM;
             m_cosM.set(m, cosM);
             m_sinM.set(m, sinM);
             m_negSinM.set(m, -sinM);
@@ -265,86 +357,95 @@ private:
         return L::scaleBySqrt2Pi(m_sinPowers[m] * jacobi[m]);
     }
 
-    /** (L, 0)(c, s) = (L c - 0 s, L s + 0 c) of order m, with s and 0 s from the given tables. */
-    KELO_LANE_INLINE Mask phaseProduct(Vector scaled, std::size_t m, const LaneTable& sinM,
-                                       const LaneTable& zeroSinM, Vector& re, Vector& im) const {
-        re = scaled * m_cosM[m] - zeroSinM[m];
-        im = scaled * sinM[m] + m_zeroCosM[m];
-        return bothNaN(re, im);
-    }
+    /**
+     * Lines of streamed rows to send per order computed: an order of a degree
+     * adds to a group's harmonics two complex values per point, 128 bytes in
+     * either precision, and twice that to its gradients.
+     */
+    static constexpr std::size_t kLinesPerOrder = 2;
 
     /** Where harmonicsOfDegree puts the harmonics. */
     enum class Into {
-        Series,  // straight into each point's series: no table between the steps
+        Stage,   // straight into the stage of the points' rows
         Tables,  // into m_value* and m_conj*, for the gradients
     };
 
     /**
-     * Steps to degree l and forms its harmonics, (L, 0)(c, s) for m >= 0 and the
-     * same with the conjugate phase for m < 0. In the tables the conjugates
-     * start with m = 0, which is Y_l^(m+1) of m = -1.
+     * Steps to degree l and forms its harmonics, (L, 0)(c, s) = (L c - 0 s, L s + 0 c)
+     * for m >= 0 and the same with the conjugate phase for m < 0; staged holds
+     * the degree's columns. In the tables the conjugates start with m = 0,
+     * which is Y_l^(m+1) of m = -1.
      */
     template <Into into, Form form>
-    KELO_LANE_INLINE void harmonicsOfDegree(std::size_t l, Group& group) {
+    KELO_LANE_INLINE void harmonicsOfDegree(std::size_t l, Group& group, Real* staged) {
         const LaneTable& jacobi = stepRecurrence(l, group);
-        Mask recover{};
+        Vector sums = group.sums;
         for (std::size_t m = 0; m <= l; ++m) {
+            if constexpr (into == Into::Stage) {
+                sendSome(m_valueRows, kLinesPerOrder);
+            }
             const Vector scaled = scaledLegendre(m, jacobi);
-            Vector re;
-            Vector im;
-            recover |= phaseProduct(scaled, m, m_sinM, m_zeroSinM, re, im);
-            if constexpr (into == Into::Series) {
-                storeHarmonic<form>(group, l, static_cast<std::int64_t>(m), re, im);
+            sums += scaled;
+            const Vector cosPart = scaled * m_cosM[m];
+            const Vector re = cosPart - m_zeroSinM[m];
+            const Vector im = scaled * m_sinM[m] + m_zeroCosM[m];
+            if constexpr (into == Into::Stage) {
+                stageHarmonic<form>(staged, l, static_cast<std::int64_t>(m), re, im);
             } else {
                 m_valueRe.set(m, re);
                 m_valueIm.set(m, im);
             }
             if constexpr (form != Form::real) {
+                Vector conjRe = re;
+                Vector conjIm = im;
                 if (m_negativeM && m > 0) {
-                    recover |= phaseProduct(scaled, m, m_negSinM, m_zeroNegSinM, re, im);
-                    if constexpr (into == Into::Series) {
-                        storeHarmonic<form>(group, l, -static_cast<std::int64_t>(m), re, im);
+                    conjRe = cosPart - m_zeroNegSinM[m];
+                    conjIm = scaled * m_negSinM[m] + m_zeroCosM[m];
+                    if constexpr (into == Into::Stage) {
+                        stageHarmonic<form>(staged, l, -static_cast<std::int64_t>(m), conjRe, conjIm);
                     }
                 }
                 if constexpr (into == Into::Tables) {
-                    m_conjRe.set(m, re);
-                    m_conjIm.set(m, im);
+                    m_conjRe.set(m, conjRe);
+                    m_conjIm.set(m, conjIm);
                 }
             }
         }
-        group.recover |= recover;
+        group.sums = sums;
     }
 
     /**
-     * Writes the harmonic (re, im) of (l, m) to each point's series, in the
+     * Stages the harmonic (re, im) of (l, m) among its degree's columns, in the
      * form asked for; real output takes both columns of |m| from the order m >= 0.
      */
     template <Form form>
-    KELO_LANE_INLINE void storeHarmonic(const Group& group, std::size_t l, std::int64_t m, Vector re,
-                                        Vector im) const {
-        Real* const* rows = group.harmonics.data();
+    KELO_LANE_INLINE void stageHarmonic(Real* staged, std::size_t l, std::int64_t m, Vector re, Vector im) const {
         if constexpr (form == Form::complex) {
-            L::storePairs(rows, 2 * column(l, m), re, im);
+            Real* const column = staged + 2 * orderColumn(l, m) * kLanes;
+            L::store(column, re);
+            L::store(column + kLanes, im);
         } else if constexpr (form == Form::scaledComplex) {
             const Real factor = m_coefficients->factor(l, m);
-            L::storePairs(rows, 2 * column(l, m), factor * re, factor * im);
+            Real* const column = staged + 2 * orderColumn(l, m) * kLanes;
+            L::store(column, factor * re);
+            L::store(column + kLanes, factor * im);
         } else {
-            L::storeSingles(rows, column(l, m), m_coefficients->factor(l, m) * re);
+            L::store(staged + orderColumn(l, m) * kLanes, m_coefficients->factor(l, m) * re);
             if (m > 0) {
-                L::storeSingles(rows, column(l, -m), m_coefficients->factor(l, -m) * im);
+                L::store(staged + orderColumn(l, -m) * kLanes, m_coefficients->factor(l, -m) * im);
             }
         }
     }
 
-    /** Writes the harmonics of degree l to each point's series. */
+    /** Stages the harmonics of degree l from the tables. */
     template <Form form>
-    KELO_LANE_INLINE void storeHarmonics(std::size_t l, const Group& group) const {
+    KELO_LANE_INLINE void storeHarmonics(std::size_t l, Real* staged) const {
         for (std::size_t m = 0; m <= l; ++m) {
-            storeHarmonic<form>(group, l, static_cast<std::int64_t>(m), m_valueRe[m], m_valueIm[m]);
+            stageHarmonic<form>(staged, l, static_cast<std::int64_t>(m), m_valueRe[m], m_valueIm[m]);
         }
         if constexpr (form != Form::real) {
             for (std::size_t m = 1; m_negativeM && m <= l; ++m) {
-                storeHarmonic<form>(group, l, -static_cast<std::int64_t>(m), m_conjRe[m], m_conjIm[m]);
+                stageHarmonic<form>(staged, l, -static_cast<std::int64_t>(m), m_conjRe[m], m_conjIm[m]);
             }
         }
     }
@@ -353,7 +454,7 @@ private:
     enum class Ladder { Subtract, None, Add };
 
     /**
-     * Writes (d/dphi, d/dtheta) of degree l to each point's series:
+     * Stages (d/dphi, d/dtheta) of degree l among its columns:
      *
      *     m cot(phi) Y_l^m -+ (ladder, 0)(exp(-i theta)) Y_l^(m+1)   and   (0, m) Y_l^m,
      *
@@ -361,30 +462,32 @@ private:
      * complex product.
      */
     template <Form form>
-    KELO_LANE_INLINE void gradientsOfDegree(std::size_t l, Group& group) const {
+    KELO_LANE_INLINE void gradientsOfDegree(std::size_t l, Group& group, Real* staged) {
         const Real* ladder = m_coefficients->ladder(l);
-        Mask recover{};
+        Vector sums = group.sums;
         for (std::size_t m = 0; m < l; ++m) {
-            storeDerivatives<form>(group, l, static_cast<std::int64_t>(m),
+            sendSome(m_gradientRows, 2 * kLinesPerOrder);
+            sendSome(m_valueRows, kLinesPerOrder);
+            stageDerivatives<form>(staged, l, static_cast<std::int64_t>(m),
                                    derivativesOfOrder<Ladder::Subtract>(
                                        m_valueRe[m], m_valueIm[m], m_valueRe[m + 1], m_valueIm[m + 1],
-                                       m_cotangents[m], m_coefficients->order(m), ladder[m], group, recover));
+                                       m_cotangents[m], m_coefficients->order(m), ladder[m], group, sums));
         }
-        storeDerivatives<form>(group, l, static_cast<std::int64_t>(l),
+        stageDerivatives<form>(staged, l, static_cast<std::int64_t>(l),
                                derivativesOfOrder<Ladder::None>(m_valueRe[l], m_valueIm[l], Vector{}, Vector{},
                                                                 m_cotangents[l], m_coefficients->order(l),
-                                                                Real(0), group, recover));
+                                                                Real(0), group, sums));
         if constexpr (form != Form::real) {
             for (std::size_t m = 1; m_negativeM && m <= l; ++m) {
                 // Y_l^(m+1) of the order -m is the conjugate one order lower.
-                storeDerivatives<form>(group, l, -static_cast<std::int64_t>(m),
+                stageDerivatives<form>(staged, l, -static_cast<std::int64_t>(m),
                                        derivativesOfOrder<Ladder::Add>(
                                            m_conjRe[m], m_conjIm[m], m_conjRe[m - 1], m_conjIm[m - 1],
                                            m_negCotangents[m], -m_coefficients->order(m), ladder[m - 1], group,
-                                           recover));
+                                           sums));
             }
         }
-        group.recover |= recover;
+        group.sums = sums;
     }
 
     /** d/dphi and d/dtheta of one harmonic, in parts. */
@@ -396,40 +499,42 @@ private:
     };
 
     /**
-     * Writes the derivatives of (l, m) to each point's gradients in the form
+     * Stages the derivatives of (l, m) among its degree's columns, in the form
      * asked for; real output takes both columns of |m| from the order m >= 0.
      */
     template <Form form>
-    KELO_LANE_INLINE void storeDerivatives(const Group& group, std::size_t l, std::int64_t m,
+    KELO_LANE_INLINE void stageDerivatives(Real* staged, std::size_t l, std::int64_t m,
                                            const Derivatives& d) const {
-        Real* const* rows = group.gradients.data();
-        if constexpr (form == Form::complex) {
-            L::storePairs(rows, 4 * column(l, m), d.phiRe, d.phiIm);
-            L::storePairs(rows, 4 * column(l, m) + 2, d.thetaRe, d.thetaIm);
-        } else if constexpr (form == Form::scaledComplex) {
+        if constexpr (form == Form::real) {
             const Real factor = m_coefficients->factor(l, m);
-            L::storePairs(rows, 4 * column(l, m), factor * d.phiRe, factor * d.phiIm);
-            L::storePairs(rows, 4 * column(l, m) + 2, factor * d.thetaRe, factor * d.thetaIm);
-        } else {
-            const Real factor = m_coefficients->factor(l, m);
-            L::storePairs(rows, 2 * column(l, m), factor * d.phiRe, factor * d.thetaRe);
+            Real* const column = staged + 2 * orderColumn(l, m) * kLanes;
+            L::store(column, factor * d.phiRe);
+            L::store(column + kLanes, factor * d.thetaRe);
             if (m > 0) {
                 const Real conjugateFactor = m_coefficients->factor(l, -m);
-                L::storePairs(rows, 2 * column(l, -m), conjugateFactor * d.phiIm, conjugateFactor * d.thetaIm);
+                Real* const conjugate = staged + 2 * orderColumn(l, -m) * kLanes;
+                L::store(conjugate, conjugateFactor * d.phiIm);
+                L::store(conjugate + kLanes, conjugateFactor * d.thetaIm);
+            }
+        } else {
+            const Vector parts[] = {d.phiRe, d.phiIm, d.thetaRe, d.thetaIm};
+            Real* const column = staged + 4 * orderColumn(l, m) * kLanes;
+            const Real factor = form == Form::complex ? Real(1) : m_coefficients->factor(l, m);
+            for (std::size_t k = 0; k < 4; ++k) {
+                L::store(column + k * kLanes, form == Form::complex ? parts[k] : factor * parts[k]);
             }
         }
     }
 
-    /** The derivatives of one order of gradientsOfDegree; recover collects the products to redo. */
+    /** The derivatives of one order of gradientsOfDegree; sums collects d/dphi. */
     template <Ladder ladderTerm>
     KELO_LANE_INLINE static Derivatives derivativesOfOrder(Vector re, Vector im, Vector nextRe, Vector nextIm,
                                                            Vector cotangent, Real order, Real ladder,
-                                                           const Group& group, Mask& recover) {
+                                                           const Group& group, Vector& sums) {
         const Vector firstRe = cotangent * re - Real(0) * im;
         const Vector firstIm = cotangent * im + Real(0) * re;
         const Vector thetaRe = Real(0) * re - order * im;
         const Vector thetaIm = Real(0) * im + order * re;
-        recover |= bothNaN(firstRe, firstIm) | bothNaN(thetaRe, thetaIm);
         Vector phiRe = firstRe;
         Vector phiIm = firstIm;
         if constexpr (ladderTerm != Ladder::None) {
@@ -439,8 +544,8 @@ private:
             const Vector secondIm = stepRe * nextIm + stepIm * nextRe;
             phiRe = ladderTerm == Ladder::Add ? firstRe + secondRe : firstRe - secondRe;
             phiIm = ladderTerm == Ladder::Add ? firstIm + secondIm : firstIm - secondIm;
-            recover |= bothNaN(stepRe, stepIm) | bothNaN(secondRe, secondIm);
         }
+        sums += phiRe + phiIm;
         return {phiRe, phiIm, thetaRe, thetaIm};
     }
 
@@ -485,7 +590,7 @@ private:
      */
     template <typename Write>
     void forEachTerm(Real phi, Real theta, Write write) {
-        Group point = prepareGroup(&phi, &theta, 1, nullptr, nullptr);
+        Group point = prepareGroup(&phi, &theta, 1);
         for (std::uint32_t l = 0; l <= m_lmax; ++l) {
             const DegreeTables tables(*this, point, stepRecurrence(l, point));
             for (std::uint32_t m = 0; m <= l; ++m) {
@@ -524,6 +629,7 @@ private:
 
     template <Form form>
     [[gnu::noinline, gnu::cold]] void recoveredValues(Real phi, Real theta, Real* out) {
+        StreamedRows<Real>::fence();  // these stores come after any streamed to the same row
         constexpr std::size_t width = form == Form::real ? 1 : 2;
         forEachTerm(phi, theta, [&](const DegreeTables& tables, std::uint32_t l, std::int32_t m) {
             writeTerm<form>(out, width, 0, l, m,
@@ -533,6 +639,7 @@ private:
 
     template <Form form>
     [[gnu::noinline, gnu::cold]] void recoveredGradients(Real phi, Real theta, Real* gradients, Real* harmonics) {
+        StreamedRows<Real>::fence();  // these stores come after any streamed to the same row
         // A column of gradients holds d/dphi, then d/dtheta, each taking a value's width.
         constexpr std::size_t width = form == Form::real ? 1 : 2;
         forEachTerm(phi, theta, [&](const DegreeTables& tables, std::uint32_t l, std::int32_t m) {
@@ -565,6 +672,10 @@ private:
     LaneTable m_conjIm;
     LaneTable m_cotangents;     // m cot(phi)
     LaneTable m_negCotangents;  // -m cot(phi), as (-m) cos(phi) / sin(phi)
+    std::vector<Real> m_valueColumns;  // the stages of a degree's outputs
+    std::vector<Real> m_gradientColumns;
+    StreamedRows<Real> m_valueRows;  // a group's rows, when they are streamed
+    StreamedRows<Real> m_gradientRows;
 };
 
 }  // namespace kelo::detail

@@ -1,5 +1,8 @@
 // Splitting the points across threads decides who writes a value, never its bits.
 
+#include <algorithm>
+#include <limits>
+
 #include "support.hpp"
 
 namespace kelo::testing {
@@ -8,12 +11,6 @@ namespace {
 template <typename Real>
 class Parallel : public ::testing::Test {};
 TYPED_TEST_SUITE(Parallel, Precisions);
-
-template <typename Real>
-bool sameArrays(const std::vector<std::complex<Real>>& a, const std::vector<std::complex<Real>>& b) {
-    return a.size() == b.size() &&
-           (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(a[0])) == 0);
-}
 
 /** Random points, some at the poles, which take the recovered path. */
 template <typename Real>
@@ -61,6 +58,54 @@ TYPED_TEST(Parallel, AnySplitWritesTheSerialBits) {
             EXPECT_TRUE(sameArrays(parallelValues, values));
         }
     }
+}
+
+// Past kStreamingBytes of output, each group's rows are staged and streamed:
+// the same bits as small calls write, wherever the output starts within a
+// cache line, and nothing outside it.
+TYPED_TEST(Parallel, StreamedRowsWriteTheSameBits) {
+    using Real = TypeParam;
+    const unsigned lmax = 6;
+    const std::size_t count = seriesLength(lmax, true);
+    const std::size_t n = detail::kStreamingBytes / (count * sizeof(Real)) + 7;
+    auto [phi, theta] = anglesOf<Real>(n);
+    phi[5] = std::numeric_limits<Real>::quiet_NaN();
+    theta[n - 2] = std::numeric_limits<Real>::infinity();
+    phi[n - 1] = Real(0);
+    // write(first, second, first point, last point, threads) fills one or two outputs of the widths given.
+    const auto check = [&, &phi = phi](std::size_t firstWidth, std::size_t secondWidth, auto write) {
+        std::vector<Real> expected(n * (firstWidth + secondWidth));
+        Real* const expectedSecond = expected.data() + n * firstWidth;
+        for (std::size_t point = 0; point < n; point += 64) {
+            write(expected.data() + point * firstWidth, expectedSecond + point * secondWidth, point,
+                  std::min(n, point + 64), 1u);
+        }
+        for (const std::size_t shift : {0, 1, 3}) {
+            for (const unsigned threads : {1u, 2u}) {
+                SCOPED_TRACE(::testing::Message() << "shift " << shift << ", threads " << threads);
+                const Real sentinel = Real(-7);
+                std::vector<Real> buffer(expected.size() + 8, sentinel);
+                write(buffer.data() + shift, buffer.data() + shift + n * firstWidth + 4, 0, n, threads);
+                std::vector<Real> written(buffer.begin() + shift, buffer.begin() + shift + n * firstWidth);
+                written.insert(written.end(), buffer.begin() + shift + n * firstWidth + 4, buffer.end() - 4 + shift);
+                EXPECT_TRUE(sameArrays(written, expected));
+                EXPECT_EQ(std::count(buffer.begin(), buffer.end(), sentinel), 8);
+            }
+        }
+    };
+    const auto complexAt = [](Real* reals) { return reinterpret_cast<std::complex<Real>*>(reals); };
+    check(2 * count, 0, [&](Real* values, Real*, std::size_t first, std::size_t last, unsigned threads) {
+        evaluate_SPH_parallel<Real>(complexAt(values), lmax, &phi[first], &theta[first], last - first, true,
+                                    threads);
+    });
+    check(count, 0, [&](Real* values, Real*, std::size_t first, std::size_t last, unsigned threads) {
+        evaluate_SPH_parallel<Real>(values, lmax, &phi[first], &theta[first], last - first, Convention{}, threads);
+    });
+    check(4 * count, 2 * count,
+          [&](Real* gradients, Real* harmonics, std::size_t first, std::size_t last, unsigned threads) {
+              evaluate_SPH_with_grads_parallel<Real>(complexAt(gradients), complexAt(harmonics), lmax, &phi[first],
+                                                     &theta[first], last - first, true, threads);
+          });
 }
 
 TEST(Parallel, TooLargeADegreeThrowsBeforeWriting) {

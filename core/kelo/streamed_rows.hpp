@@ -1,0 +1,151 @@
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "kelo/lanes.hpp"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace kelo::detail {
+
+/**
+ * Output larger than this goes to memory with non-temporal stores: it would
+ * not stay in the caches anyway, and whole lines written that way are not
+ * read from memory first.
+ */
+constexpr std::size_t kStreamingBytes = std::size_t{8} << 20;
+
+/** The most bytes of rows a kernel stages in one piece before streaming them. */
+constexpr std::size_t kStagedRowBytes = std::size_t{1} << 20;
+
+/**
+ * The consecutive rows of a group of points, written in a buffer laid out
+ * as the output (the same place within a cache line) and copied from there:
+ * whole cache lines with non-temporal stores, and the partial lines at
+ * either end, which neighbouring groups share, with ordinary ones. Written
+ * directly, every line of the output would be read from memory before it is
+ * written.
+ *
+ * Lines go out a few at a time between the steps of the arithmetic
+ * (sendSome), once they are final (markWritten): a burst of them would fill
+ * the store buffer and stop the arithmetic until memory took them, while
+ * sent a few at a time, memory and arithmetic work at once.
+ *
+ * A block of groups ends with fence(), which orders the streamed stores
+ * before any that follow.
+ */
+template <typename Real>
+class StreamedRows {
+public:
+    static constexpr std::size_t kLineBytes = 64;
+
+    /**
+     * Room for up to `rows` rows of up to `rowReals` Reals each; none, and
+     * streaming off, for 0 Reals.
+     * @throws std::bad_alloc if the buffer cannot be allocated
+     */
+    StreamedRows(std::size_t rows, std::size_t rowReals)
+        : m_buffer(rows * rowReals == 0 ? 0 : rows * rowReals + 2 * kLineBytes / sizeof(Real)),
+          m_sent(rows) {}
+
+    bool enabled() const { return !m_buffer.empty(); }
+
+    /**
+     * Starts a group of `rows` rows of `rowReals` Reals bound for out, and
+     * returns where to write them.
+     */
+    Real* begin(Real* out, std::size_t rows, std::size_t rowReals) {
+        char* buffer = reinterpret_cast<char*>(m_buffer.data());
+        m_from = buffer + (kLineBytes - lineOffset(buffer)) % kLineBytes + lineOffset(out);
+        m_to = reinterpret_cast<char*>(out);
+        m_rows = rows;
+        m_rowBytes = rowReals * sizeof(Real);
+        for (std::size_t j = 0; j < rows; ++j) {
+            m_sent[j] = lineAfter(j * m_rowBytes);
+        }
+        m_writtenBytes = 0;
+        m_nextRow = rows;
+        return reinterpret_cast<Real*>(m_from);
+    }
+
+    /** The first `reals` Reals of each row are final: their whole lines may be sent. */
+    void markWritten(std::size_t reals) {
+        m_writtenBytes = reals * sizeof(Real);
+        m_nextRow = 0;
+    }
+
+    /** Sends up to `lines` whole lines that are final, row after row. */
+    KELO_LANE_INLINE void sendSome(std::size_t lines) {
+        while (lines > 0 && m_nextRow < m_rows) {
+            std::size_t& sent = m_sent[m_nextRow];
+            if (sent + kLineBytes <= m_nextRow * m_rowBytes + m_writtenBytes) {
+                streamLine(sent);
+                sent += kLineBytes;
+                --lines;
+            } else {
+                ++m_nextRow;
+            }
+        }
+    }
+
+    /** Sends the rest of the group, which is final. */
+    void finish() {
+        const std::size_t bytes = m_rows * m_rowBytes;
+        std::size_t line = std::min(lineAfter(0), bytes);
+        std::memcpy(m_to, m_from, line);
+        for (std::size_t j = 0; j < m_rows; ++j) {
+            // The lines that start in row j and were not sent: its last ones and any spilling into the next rows.
+            for (; line + kLineBytes <= bytes && line < (j + 1) * m_rowBytes; line += kLineBytes) {
+                if (line >= m_sent[j]) {
+                    streamLine(line);
+                }
+            }
+        }
+        std::memcpy(m_to + line, m_from + line, bytes - line);
+    }
+
+    /** Orders the streamed stores before any later store: the end of a block of groups. */
+    static void fence() {
+#if defined(__SSE2__)
+        _mm_sfence();
+#endif
+    }
+
+private:
+    static std::size_t lineOffset(const void* address) {
+        return reinterpret_cast<std::uintptr_t>(address) % kLineBytes;
+    }
+
+    /** The first offset from m_to at or after `offset` that starts a cache line of the output. */
+    std::size_t lineAfter(std::size_t offset) const {
+        return offset + (kLineBytes - lineOffset(m_to + offset)) % kLineBytes;
+    }
+
+    void streamLine(std::size_t offset) {
+#if defined(__SSE2__)
+        for (std::size_t part = 0; part < kLineBytes; part += 16) {
+            _mm_stream_si128(reinterpret_cast<__m128i*>(m_to + offset + part),
+                             _mm_load_si128(reinterpret_cast<const __m128i*>(m_from + offset + part)));
+        }
+#else
+        std::memcpy(m_to + offset, m_from + offset, kLineBytes);
+#endif
+    }
+
+    std::vector<Real> m_buffer;
+    std::vector<std::size_t> m_sent;  // per row: the end of the lines streamed, from its first line on
+    char* m_from = nullptr;
+    char* m_to = nullptr;
+    std::size_t m_rows = 0;
+    std::size_t m_rowBytes = 0;
+    std::size_t m_writtenBytes = 0;  // of each row, final
+    std::size_t m_nextRow = 0;       // the first row that may have final lines to send
+};
+
+}  // namespace kelo::detail
