@@ -10,7 +10,7 @@ PY := $(VENV)/bin/python
 export PATH := $(CURDIR)/$(VENV)/bin:$(PATH)
 CORE_BUILD := build/core
 
-.PHONY: demo bench test test-core test-python test-valgrind test-positions \
+.PHONY: demo bench test test-core test-python test-valgrind test-positions test-float-scale \
         test-sanitize test-sanitize-core test-sanitize-python sanitized-module docs clean
 
 # The virtual environment with the build and test tools.
@@ -58,16 +58,21 @@ $(CORE_BUILD)/build.ninja: $(VENV)/.tools
 	meson setup --reconfigure $(CORE_BUILD) -Dcore_tests=enabled
 
 test-core: $(CORE_BUILD)/build.ninja
-	meson test -C $(CORE_BUILD) --verbose --print-errorlogs --no-suite positions
+	meson test -C $(CORE_BUILD) --verbose --print-errorlogs --no-suite positions --no-suite float_scale
 
 # Valgrind interposes operator new itself, so the allocation suite runs natively only.
 test-valgrind: $(CORE_BUILD)/build.ninja
 	meson test -C $(CORE_BUILD) --setup valgrind --no-suite allocation --no-suite positions \
-	    --print-errorlogs
+	    --no-suite float_scale --print-errorlogs
 
 # Output positions past 2^32: half a minute of one core, little memory.
 test-positions: $(CORE_BUILD)/build.ninja
 	meson test -C $(CORE_BUILD) --suite positions --verbose --print-errorlogs
+
+# Float's scaling by 1/sqrt(2 pi) against the division in double, for all 2^32
+# floats: several seconds of one core.
+test-float-scale: $(CORE_BUILD)/build.ninja
+	meson test -C $(CORE_BUILD) --suite float_scale --verbose --print-errorlogs
 
 # The core tests and the extension module built with AddressSanitizer and
 # UndefinedBehaviorSanitizer, every report fatal, each in a build of its own.
@@ -85,7 +90,8 @@ $(SANITIZE_BUILD)/core/build.ninja: $(VENV)/.tools
 # allocates through malloc, which ASan still watches.
 test-sanitize-core: $(SANITIZE_BUILD)/core/build.ninja
 	meson compile -C $(SANITIZE_BUILD)/core core_tests baseline_tests scalar_tests allocation_tests
-	meson test -C $(SANITIZE_BUILD)/core --no-rebuild --no-suite positions --print-errorlogs
+	meson test -C $(SANITIZE_BUILD)/core --no-rebuild --no-suite positions --no-suite float_scale \
+	    --print-errorlogs
 
 $(SANITIZE_VENV)/.ready: pyproject.toml
 	@test -n "$(PYTHON312)" || { echo "python3.12 not found" >&2; exit 1; }

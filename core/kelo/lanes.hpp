@@ -187,13 +187,13 @@ struct Lanes {
         }
     }
 
-    /** scaleBySqrt2Pi in every lane: widened to double, divided, rounded once. */
+    /** scaleBySqrt2Pi in every lane, by the same operations: a float is widened to double. */
     KELO_LANE_INLINE static Vector scaleBySqrt2Pi(Vector legendre) {
         if constexpr (std::is_same_v<Real, double>) {
             return legendre / kSqrt2Pi;
         } else {
             typedef double Wide __attribute__((vector_size(sizeof(double) * count)));
-            return __builtin_convertvector(__builtin_convertvector(legendre, Wide) / kSqrt2Pi, Vector);
+            return __builtin_convertvector(__builtin_convertvector(legendre, Wide) * kInverseSqrt2Pi, Vector);
         }
     }
 };
