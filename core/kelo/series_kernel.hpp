@@ -82,10 +82,6 @@ public:
           m_zeroSinM(m_lmax + 1),
           m_zeroNegSinM(m_lmax + 1),
           m_rows{LaneTable(m_lmax + 1), LaneTable(m_lmax + 1), LaneTable(m_lmax + 1)},
-          m_valueRe(m_lmax + 1),
-          m_valueIm(m_lmax + 1),
-          m_conjRe(m_lmax + 1),
-          m_conjIm(m_lmax + 1),
           m_cotangents(coefficients.gradients() ? m_lmax + 1 : 0),
           m_negCotangents(coefficients.gradients() ? m_lmax + 1 : 0),
           m_valueColumns(ColumnStage<Real>::bufferSize(degreeWidth(m_lmax))),
@@ -146,7 +142,7 @@ private:
         Group group = prepareGroup(phi, theta, n);
         ColumnStage<Real> stage(m_valueColumns.data(), laneRows(rows, valueWidth(), n));
         for (std::size_t l = 0; l <= m_lmax; ++l) {
-            harmonicsOfDegree<Into::Stage, form>(l, group, stage.append(degreeWidth(l)));
+            degree<form, false>(l, group, stage.append(degreeWidth(l)), nullptr);
             stage.flushBlocks();
             sendWritten(m_valueRows, stage);
         }
@@ -170,12 +166,11 @@ private:
         ColumnStage<Real> gradientStage(m_gradientColumns.data(), laneRows(gradientRows, 2 * valueWidth(), n));
         ColumnStage<Real> harmonicStage(m_valueColumns.data(), laneRows(harmonicRows, valueWidth(), n));
         for (std::size_t l = 0; l <= m_lmax; ++l) {
-            harmonicsOfDegree<Into::Tables, form>(l, group, nullptr);
-            gradientsOfDegree<form>(l, group, gradientStage.append(2 * degreeWidth(l)));
+            degree<form, true>(l, group, harmonics == nullptr ? nullptr : harmonicStage.append(degreeWidth(l)),
+                               gradientStage.append(2 * degreeWidth(l)));
             gradientStage.flushBlocks();
             sendWritten(m_gradientRows, gradientStage);
             if (harmonics != nullptr) {
-                storeHarmonics<form>(l, harmonicStage.append(degreeWidth(l)));
                 harmonicStage.flushBlocks();
                 sendWritten(m_valueRows, harmonicStage);
             }
@@ -364,52 +359,76 @@ private:
      */
     static constexpr std::size_t kLinesPerOrder = 2;
 
-    /** Where harmonicsOfDegree puts the harmonics. */
-    enum class Into {
-        Stage,   // straight into the stage of the points' rows
-        Tables,  // into m_value* and m_conj*, for the gradients
-    };
-
     /**
-     * Steps to degree l and forms its harmonics, (L, 0)(c, s) = (L c - 0 s, L s + 0 c)
-     * for m >= 0 and the same with the conjugate phase for m < 0; staged holds
-     * the degree's columns. In the tables the conjugates start with m = 0,
-     * which is Y_l^(m+1) of m = -1.
+     * Steps to degree l and stages its harmonics, unless `harmonics` is null,
+     * and its gradients if asked for, each among the degree's columns.
+     *
+     * The harmonics are (L, 0)(c, s) = (L c - 0 s, L s + 0 c) for m >= 0 and
+     * the same with the conjugate phase for m < 0. The gradients are
+     *
+     *     d/dphi = m cot(phi) Y_l^m -+ (ladder, 0)(exp(-i theta)) Y_l^(m+1),   d/dtheta = (0, m) Y_l^m,
+     *
+     * with + for negative orders and no ladder term for m = l, each a full
+     * complex product. Y_l^(m+1) of the order -m is the conjugate one order
+     * lower, so both come from the harmonics of the orders m - 1 and m.
      */
-    template <Into into, Form form>
-    KELO_LANE_INLINE void harmonicsOfDegree(std::size_t l, Group& group, Real* staged) {
+    template <Form form, bool withGradients>
+    KELO_LANE_INLINE void degree(std::size_t l, Group& group, Real* harmonics, Real* gradients) {
+        constexpr bool kConjugates = form != Form::real;
         const LaneTable& jacobi = stepRecurrence(l, group);
+        const Real* ladder = withGradients ? m_coefficients->ladder(l) : nullptr;
         Vector sums = group.sums;
+        Vector previousRe{};
+        Vector previousIm{};
+        Vector previousConjRe{};
+        Vector previousConjIm{};
         for (std::size_t m = 0; m <= l; ++m) {
-            if constexpr (into == Into::Stage) {
-                sendSome(m_valueRows, kLinesPerOrder);
+            if constexpr (withGradients) {
+                sendSome(m_gradientRows, 2 * kLinesPerOrder);
             }
+            sendSome(m_valueRows, kLinesPerOrder);
             const Vector scaled = scaledLegendre(m, jacobi);
             sums += scaled;
             const Vector cosPart = scaled * m_cosM[m];
             const Vector re = cosPart - m_zeroSinM[m];
             const Vector im = scaled * m_sinM[m] + m_zeroCosM[m];
-            if constexpr (into == Into::Stage) {
-                stageHarmonic<form>(staged, l, static_cast<std::int64_t>(m), re, im);
-            } else {
-                m_valueRe.set(m, re);
-                m_valueIm.set(m, im);
+            Vector conjRe = re;
+            Vector conjIm = im;
+            if (kConjugates && m_negativeM && m > 0) {
+                conjRe = cosPart - m_zeroNegSinM[m];
+                conjIm = scaled * m_negSinM[m] + m_zeroCosM[m];
             }
-            if constexpr (form != Form::real) {
-                Vector conjRe = re;
-                Vector conjIm = im;
-                if (m_negativeM && m > 0) {
-                    conjRe = cosPart - m_zeroNegSinM[m];
-                    conjIm = scaled * m_negSinM[m] + m_zeroCosM[m];
-                    if constexpr (into == Into::Stage) {
-                        stageHarmonic<form>(staged, l, -static_cast<std::int64_t>(m), conjRe, conjIm);
+            if (withGradients ? harmonics != nullptr : true) {
+                stageHarmonic<form>(harmonics, l, static_cast<std::int64_t>(m), re, im);
+                if (kConjugates && m_negativeM && m > 0) {
+                    stageHarmonic<form>(harmonics, l, -static_cast<std::int64_t>(m), conjRe, conjIm);
+                }
+            }
+            if constexpr (withGradients) {
+                if (m > 0) {
+                    stageDerivatives<form>(gradients, l, static_cast<std::int64_t>(m - 1),
+                                           derivativesOfOrder<Ladder::Subtract>(
+                                               previousRe, previousIm, re, im, m_cotangents[m - 1],
+                                               m_coefficients->order(m - 1), ladder[m - 1], group, sums));
+                    if (kConjugates && m_negativeM) {
+                        stageDerivatives<form>(gradients, l, -static_cast<std::int64_t>(m),
+                                               derivativesOfOrder<Ladder::Add>(
+                                                   conjRe, conjIm, previousConjRe, previousConjIm,
+                                                   m_negCotangents[m], -m_coefficients->order(m), ladder[m - 1],
+                                                   group, sums));
                     }
                 }
-                if constexpr (into == Into::Tables) {
-                    m_conjRe.set(m, conjRe);
-                    m_conjIm.set(m, conjIm);
-                }
+                previousRe = re;
+                previousIm = im;
+                previousConjRe = conjRe;
+                previousConjIm = conjIm;
             }
+        }
+        if constexpr (withGradients) {
+            stageDerivatives<form>(gradients, l, static_cast<std::int64_t>(l),
+                                   derivativesOfOrder<Ladder::None>(previousRe, previousIm, Vector{}, Vector{},
+                                                                    m_cotangents[l], m_coefficients->order(l),
+                                                                    Real(0), group, sums));
         }
         group.sums = sums;
     }
@@ -437,58 +456,8 @@ private:
         }
     }
 
-    /** Stages the harmonics of degree l from the tables. */
-    template <Form form>
-    KELO_LANE_INLINE void storeHarmonics(std::size_t l, Real* staged) const {
-        for (std::size_t m = 0; m <= l; ++m) {
-            stageHarmonic<form>(staged, l, static_cast<std::int64_t>(m), m_valueRe[m], m_valueIm[m]);
-        }
-        if constexpr (form != Form::real) {
-            for (std::size_t m = 1; m_negativeM && m <= l; ++m) {
-                stageHarmonic<form>(staged, l, -static_cast<std::int64_t>(m), m_conjRe[m], m_conjIm[m]);
-            }
-        }
-    }
-
     /** How the ladder term joins the d/dphi of an order. */
     enum class Ladder { Subtract, None, Add };
-
-    /**
-     * Stages (d/dphi, d/dtheta) of degree l among its columns:
-     *
-     *     m cot(phi) Y_l^m -+ (ladder, 0)(exp(-i theta)) Y_l^(m+1)   and   (0, m) Y_l^m,
-     *
-     * with + for negative orders and no ladder term for m = l, each a full
-     * complex product.
-     */
-    template <Form form>
-    KELO_LANE_INLINE void gradientsOfDegree(std::size_t l, Group& group, Real* staged) {
-        const Real* ladder = m_coefficients->ladder(l);
-        Vector sums = group.sums;
-        for (std::size_t m = 0; m < l; ++m) {
-            sendSome(m_gradientRows, 2 * kLinesPerOrder);
-            sendSome(m_valueRows, kLinesPerOrder);
-            stageDerivatives<form>(staged, l, static_cast<std::int64_t>(m),
-                                   derivativesOfOrder<Ladder::Subtract>(
-                                       m_valueRe[m], m_valueIm[m], m_valueRe[m + 1], m_valueIm[m + 1],
-                                       m_cotangents[m], m_coefficients->order(m), ladder[m], group, sums));
-        }
-        stageDerivatives<form>(staged, l, static_cast<std::int64_t>(l),
-                               derivativesOfOrder<Ladder::None>(m_valueRe[l], m_valueIm[l], Vector{}, Vector{},
-                                                                m_cotangents[l], m_coefficients->order(l),
-                                                                Real(0), group, sums));
-        if constexpr (form != Form::real) {
-            for (std::size_t m = 1; m_negativeM && m <= l; ++m) {
-                // Y_l^(m+1) of the order -m is the conjugate one order lower.
-                stageDerivatives<form>(staged, l, -static_cast<std::int64_t>(m),
-                                       derivativesOfOrder<Ladder::Add>(
-                                           m_conjRe[m], m_conjIm[m], m_conjRe[m - 1], m_conjIm[m - 1],
-                                           m_negCotangents[m], -m_coefficients->order(m), ladder[m - 1], group,
-                                           sums));
-            }
-        }
-        group.sums = sums;
-    }
 
     /** d/dphi and d/dtheta of one harmonic, in parts. */
     struct Derivatives {
@@ -526,7 +495,7 @@ private:
         }
     }
 
-    /** The derivatives of one order of gradientsOfDegree; sums collects d/dphi. */
+    /** The derivatives of one order; sums collects d/dphi. */
     template <Ladder ladderTerm>
     KELO_LANE_INLINE static Derivatives derivativesOfOrder(Vector re, Vector im, Vector nextRe, Vector nextIm,
                                                            Vector cotangent, Real order, Real ladder,
@@ -666,10 +635,6 @@ private:
     LaneTable m_zeroSinM;
     LaneTable m_zeroNegSinM;
     std::array<LaneTable, 3> m_rows;  // the Jacobi values of the last three degrees
-    LaneTable m_valueRe;
-    LaneTable m_valueIm;
-    LaneTable m_conjRe;
-    LaneTable m_conjIm;
     LaneTable m_cotangents;     // m cot(phi)
     LaneTable m_negCotangents;  // -m cot(phi), as (-m) cos(phi) / sin(phi)
     std::vector<Real> m_valueColumns;  // the stages of a degree's outputs
