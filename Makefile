@@ -51,6 +51,7 @@ bench: $(VENV)/.ready
 	$(PY) benchmarks/bench.py
 	$(PY) benchmarks/vectors.py
 	$(PY) benchmarks/sums.py
+	$(PY) benchmarks/kernel.py
 
 # GoogleTest comes from the system, else from apt-get or meson's wrap.
 $(CORE_BUILD)/build.ninja: $(VENV)/.tools
