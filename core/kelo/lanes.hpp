@@ -3,7 +3,6 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <type_traits>
 #include <vector>
 
@@ -122,31 +121,6 @@ struct Lanes {
         return lanes != 0;
     }
 
-    /** Writes value[j] to targets[j][offset] for every lane j. */
-    KELO_LANE_INLINE static void storeSingles(Real* const* targets, std::size_t offset, Vector value) {
-        for (std::size_t j = 0; j < count; ++j) {
-            targets[j][offset] = value[j];
-        }
-    }
-
-    /** Writes (first[j], second[j]) to targets[j] + offset for every lane j. */
-    KELO_LANE_INLINE static void storePairs(Real* const* targets, std::size_t offset, Vector first,
-                                            Vector second) {
-        // Interleaved, each lane's pair is one 2-Real store.
-        Vector pairs[2];
-        if constexpr (count == 4) {
-            pairs[0] = __builtin_shuffle(first, second, Mask{0, 4, 1, 5});
-            pairs[1] = __builtin_shuffle(first, second, Mask{2, 6, 3, 7});
-        } else {
-            pairs[0] = __builtin_shuffle(first, second, Mask{0, 8, 1, 9, 2, 10, 3, 11});
-            pairs[1] = __builtin_shuffle(first, second, Mask{4, 12, 5, 13, 6, 14, 7, 15});
-        }
-        const Real* flat = reinterpret_cast<const Real*>(pairs);
-        for (std::size_t j = 0; j < count; ++j) {
-            std::memcpy(targets[j] + offset, flat + 2 * j, 2 * sizeof(Real));
-        }
-    }
-
     /**
      * Transposes a block of `count` columns held lane-major (column k of lane j
      * at columns[k * count + j]) into the points' rows: rows[j][offset + k] for
@@ -222,13 +196,6 @@ struct Lanes {
     static Mask nan(Vector value) { return std::isnan(value) ? Mask(-1) : Mask(0); }
     static bool any(Mask mask, std::size_t) { return mask != 0; }
     static bool anyLane(Mask mask) { return mask != 0; }
-    static void storeSingles(Real* const* targets, std::size_t offset, Vector value) {
-        targets[0][offset] = value;
-    }
-    static void storePairs(Real* const* targets, std::size_t offset, Vector first, Vector second) {
-        targets[0][offset] = first;
-        targets[0][offset + 1] = second;
-    }
     static void storeColumns(Real* const* rows, std::size_t offset, const Real* columns) {
         rows[0][offset] = columns[0];
     }

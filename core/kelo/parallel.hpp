@@ -23,9 +23,9 @@ void forEachKernelBlock(unsigned int lmax, bool negative_m, bool gradients, Conv
                         Output output, std::size_t N, unsigned int threads, WriteBlock writeBlock) {
     using Kernel = SeriesKernel<Real>;
     const SeriesCoefficients<Real> coefficients(lmax, gradients, convention, output);
-    // A kernel's setup is filling its lane tables: up to sixteen of them,
+    // A kernel's setup is filling its lane tables: up to twelve of them,
     // with (lmax + 1) kLanes entries each.
-    const std::size_t setup = 16 * (std::size_t{lmax} + 1) * Kernel::kLanes;
+    const std::size_t setup = 12 * (std::size_t{lmax} + 1) * Kernel::kLanes;
     const std::size_t groups = (N + Kernel::kLanes - 1) / Kernel::kLanes;
     const std::size_t blocks =
         blockCount(threads, groups, N * Kernel::count(lmax, negative_m || output == Output::real), setup);
@@ -43,7 +43,8 @@ void forEachKernelBlock(unsigned int lmax, bool negative_m, bool gradients, Conv
  * convention (the default) it is that of evaluate_SPH; in another, each value
  * is that one times its column's factor (see Convention), rounded once. Few
  * points, or little work, use fewer threads; each thread adds O(lmax) memory
- * to the O(lmax^2) tables that all share.
+ * to the O(lmax^2) tables that all share, and, for an output of more than
+ * kStreamingBytes, the rows of one group of points, at most kStagedRowBytes.
  *
  * @param threads the most threads to use, the calling one included; 0 counts as 1
  * @throws as evaluate_SPH, before anything is written

@@ -33,7 +33,9 @@ namespace kelo::detail {
  * - what depends on the order only is computed once per point: the phases
  *   exp(i m theta), the products of their parts with the zero imaginary part
  *   of a real factor, and m cot(phi);
- * - each Legendre entry is divided by sqrt(2 pi) once for m and -m.
+ * - each Legendre entry is divided by sqrt(2 pi) once for m and -m;
+ * - a degree's harmonics and gradients come from one pass over its orders,
+ *   which keeps the harmonics of the order before for the ladder terms.
  *
  * Each degree's outputs are staged lane-major and written to the points' rows
  * in transposed blocks (ColumnStage). Past kStreamingBytes of output, the
@@ -94,7 +96,7 @@ public:
 
     std::size_t count() const { return count(m_lmax, m_negativeM); }
 
-    /** Sends the rows still staged: the last call of a block of groups. */
+    /** Orders the rows streamed so far before any later store: the last call of a block of groups. */
     void finish() const { StreamedRows<Real>::fence(); }
 
     /** Reals of a point's harmonics: a real, or a complex value's two parts, per harmonic. */

@@ -100,11 +100,10 @@ public:
         std::size_t line = std::min(lineAfter(0), bytes);
         std::memcpy(m_to, m_from, line);
         for (std::size_t j = 0; j < m_rows; ++j) {
-            // The lines that start in row j and were not sent: its last ones and any spilling into the next rows.
-            for (; line + kLineBytes <= bytes && line < (j + 1) * m_rowBytes; line += kLineBytes) {
-                if (line >= m_sent[j]) {
-                    streamLine(line);
-                }
+            // The lines that start in row j after those sent, the last one maybe spilling into the next rows.
+            for (line = std::max(line, m_sent[j]); line + kLineBytes <= bytes && line < (j + 1) * m_rowBytes;
+                 line += kLineBytes) {
+                streamLine(line);
             }
         }
         std::memcpy(m_to + line, m_from + line, bytes - line);
