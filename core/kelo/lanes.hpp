@@ -59,6 +59,12 @@ struct Lanes {
     }
     KELO_LANE_INLINE static void store(Real* to, Vector v) { *reinterpret_cast<Unaligned*>(to) = v; }
 
+    typedef Real Half __attribute__((vector_size(16), aligned(alignof(Real))));
+    KELO_LANE_INLINE static void storeHalves(Real* to, Vector v) {
+        *reinterpret_cast<Half*>(to) = Half{v[0], v[1]};
+        *reinterpret_cast<Half*>(to + 2) = Half{v[2], v[3]};
+    }
+
     KELO_LANE_INLINE static Vector broadcast(Real value) { return Vector{} + value; }
 
     /** The correctly rounded square root in every lane. */
@@ -135,10 +141,10 @@ struct Lanes {
             const Vector t1 = __builtin_shuffle(column(0), column(1), Mask{1, 5, 3, 7});
             const Vector t2 = __builtin_shuffle(column(2), column(3), Mask{0, 4, 2, 6});
             const Vector t3 = __builtin_shuffle(column(2), column(3), Mask{1, 5, 3, 7});
-            store(rows[0] + offset, __builtin_shuffle(t0, t2, Mask{0, 1, 4, 5}));
-            store(rows[1] + offset, __builtin_shuffle(t1, t3, Mask{0, 1, 4, 5}));
-            store(rows[2] + offset, __builtin_shuffle(t0, t2, Mask{2, 3, 6, 7}));
-            store(rows[3] + offset, __builtin_shuffle(t1, t3, Mask{2, 3, 6, 7}));
+            storeHalves(rows[0] + offset, __builtin_shuffle(t0, t2, Mask{0, 1, 4, 5}));
+            storeHalves(rows[1] + offset, __builtin_shuffle(t1, t3, Mask{0, 1, 4, 5}));
+            storeHalves(rows[2] + offset, __builtin_shuffle(t0, t2, Mask{2, 3, 6, 7}));
+            storeHalves(rows[3] + offset, __builtin_shuffle(t1, t3, Mask{2, 3, 6, 7}));
         } else {
             // Pairs of columns, then quadruples, then the halves of the lanes.
             Vector t[8];
