@@ -4,8 +4,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <type_traits>
-#include <vector>
 
+#include "kelo/cache_lines.hpp"
 #include "kelo/complex_arithmetic.hpp"
 
 // Kernels run their loops across the points of a group, one vector lane each.
@@ -210,7 +210,10 @@ struct Lanes {
 
 #endif
 
-/** One Vector per entry, stored as Lanes<Real>::count values of Real each. */
+/**
+ * One Vector per entry, stored as Lanes<Real>::count values of Real each, in
+ * cache lines of its own: each thread writes its kernel's tables.
+ */
 template <typename Real>
 class LaneTable {
     using L = Lanes<Real>;
@@ -227,7 +230,7 @@ public:
     Real first(std::size_t entry) const { return m_values[entry * L::count]; }
 
 private:
-    std::vector<Real> m_values;
+    CacheLineVector<Real> m_values;
 };
 
 /**

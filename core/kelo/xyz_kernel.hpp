@@ -8,8 +8,8 @@
 #include <limits>
 #include <type_traits>
 #include <utility>
-#include <vector>
 
+#include "kelo/cache_lines.hpp"
 #include "kelo/column_stage.hpp"
 #include "kelo/conventions.hpp"
 #include "kelo/lanes.hpp"
@@ -167,7 +167,7 @@ private:
     };
 
     /** For any degree, on the heap; its stages hold one degree at a time. */
-    using HeapWorkspace = Workspace<LaneTable<Real>, LaneTable<Real>, std::vector<Real>>;
+    using HeapWorkspace = Workspace<LaneTable<Real>, LaneTable<Real>, CacheLineVector<Real>>;
 
     /** Up to kUnrolledLmax, in the frame; its stages hold all the outputs of a group. */
     static constexpr std::size_t kUnrolledOrders = kUnrolledLmax + 1;
@@ -183,8 +183,8 @@ private:
                 {LaneTable<Real>(orders), LaneTable<Real>(orders)},
                 {LaneTable<Real>(conjugates), LaneTable<Real>(conjugates)},
                 LaneTable<Real>(gradients ? 8 * orders : 0),
-                std::vector<Real>(ColumnStage<Real>::bufferSize(widest)),
-                std::vector<Real>(gradients ? ColumnStage<Real>::bufferSize(3 * widest) : 0)};
+                CacheLineVector<Real>(ColumnStage<Real>::bufferSize(widest)),
+                CacheLineVector<Real>(gradients ? ColumnStage<Real>::bufferSize(3 * widest) : 0)};
     }
 
     /**

@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <stdexcept>
 #include <string>
-#include <vector>
 
+#include "kelo/cache_lines.hpp"
 #include "kelo/conventions.hpp"
 #include "kelo/lanes.hpp"
 #include "kelo/thread_blocks.hpp"
@@ -137,9 +137,10 @@ private:
     std::size_t m_width;
     std::size_t m_weightCount;
     std::size_t m_batch;
-    std::vector<Real> m_xyz;                // the batch's vectors
-    std::vector<std::size_t> m_members;     // their positions among all vectors
-    std::vector<Real> m_rows;               // their harmonics
+    // Each thread writes its kernel's batch.
+    CacheLineVector<Real> m_xyz;             // the batch's vectors
+    CacheLineVector<std::size_t> m_members;  // their positions among all vectors
+    CacheLineVector<Real> m_rows;            // their harmonics
 };
 
 /** Throws std::invalid_argument if a group index lies outside [0, nGroups). */

@@ -1,6 +1,7 @@
-// Allocation accounting: this binary replaces the global operator new to count
-// live allocations and bytes, to fail the n-th allocation on request, and to
-// count allocations made off the main thread.
+// Allocation accounting: this binary replaces the global operator new, aligned
+// forms included, to count live allocations and bytes, to fail the n-th
+// allocation on request, and to count allocations made off the main thread and
+// blocks not made of whole cache lines.
 
 #include <algorithm>
 #include <atomic>
@@ -20,11 +21,12 @@ std::atomic<std::size_t> liveBytes{0};
 std::size_t peakBytes = 0;
 const std::thread::id mainThread = std::this_thread::get_id();
 std::atomic<long> allocationsOffMainThread{0};
+long partialLineAllocations = 0;  // blocks that may share a cache line with another
 
-// Each block starts with its size, in a header that keeps the alignment of new.
-constexpr std::size_t kHeader = alignof(std::max_align_t);
+// Each block starts with its size, in a header that keeps the block's alignment.
+std::size_t headerSize(std::size_t alignment) { return std::max(alignof(std::max_align_t), alignment); }
 
-void* allocate(std::size_t size) {
+void* allocate(std::size_t size, std::size_t alignment = alignof(std::max_align_t)) {
     if (std::this_thread::get_id() != mainThread) {
         ++allocationsOffMainThread;
     }
@@ -32,7 +34,12 @@ void* allocate(std::size_t size) {
         failAtAllocation = 0;
         throw std::bad_alloc();
     }
-    char* memory = static_cast<char*>(std::malloc(kHeader + size));
+    if (alignment < kelo::detail::kInterferenceSize || size % kelo::detail::kInterferenceSize != 0) {
+        ++partialLineAllocations;
+    }
+    const std::size_t header = headerSize(alignment);
+    const std::size_t alignedSize = (header + size + alignment - 1) / alignment * alignment;  // as aligned_alloc asks
+    char* memory = static_cast<char*>(std::aligned_alloc(alignment, alignedSize));
     if (memory == nullptr) {
         throw std::bad_alloc();
     }
@@ -41,12 +48,12 @@ void* allocate(std::size_t size) {
     ++liveAllocations;
     liveBytes += size;
     peakBytes = std::max(peakBytes, liveBytes.load());
-    return memory + kHeader;
+    return memory + header;
 }
 
-void release(void* memory) noexcept {
+void release(void* memory, std::size_t alignment = alignof(std::max_align_t)) noexcept {
     if (memory != nullptr) {
-        char* block = static_cast<char*>(memory) - kHeader;
+        char* block = static_cast<char*>(memory) - headerSize(alignment);
         --liveAllocations;
         liveBytes -= *reinterpret_cast<std::size_t*>(block);
         std::free(block);
@@ -61,6 +68,17 @@ void operator delete(void* memory) noexcept { release(memory); }
 void operator delete[](void* memory) noexcept { release(memory); }
 void operator delete(void* memory, std::size_t) noexcept { release(memory); }
 void operator delete[](void* memory, std::size_t) noexcept { release(memory); }
+// The aligned forms, which the kernels' workspaces use.
+void* operator new(std::size_t size, std::align_val_t alignment) { return allocate(size, std::size_t(alignment)); }
+void* operator new[](std::size_t size, std::align_val_t alignment) { return allocate(size, std::size_t(alignment)); }
+void operator delete(void* memory, std::align_val_t alignment) noexcept { release(memory, std::size_t(alignment)); }
+void operator delete[](void* memory, std::align_val_t alignment) noexcept { release(memory, std::size_t(alignment)); }
+void operator delete(void* memory, std::size_t, std::align_val_t alignment) noexcept {
+    release(memory, std::size_t(alignment));
+}
+void operator delete[](void* memory, std::size_t, std::align_val_t alignment) noexcept {
+    release(memory, std::size_t(alignment));
+}
 
 namespace kelo::testing {
 namespace {
@@ -173,6 +191,22 @@ TYPED_TEST(Allocation, EachThreadAddsMemoryLinearInTheDegree) {
     };
     // Four times the degree: four times the memory, not sixteen.
     EXPECT_LT(bytesPerThread(400), 4.5 * bytesPerThread(100));
+}
+
+// Each thread writes the workspace of its own kernel, which no other block may share a line with.
+TYPED_TEST(Allocation, KernelsAllocateWholeCacheLinesOnly) {
+    using Real = TypeParam;
+    const detail::SeriesCoefficients<Real> coefficients(8, true);
+    const detail::XyzTables<Real> tables(8, true, Convention{}, Output::complex, true);
+    const long made = allocationsMade;
+    const long partial = partialLineAllocations;
+    {
+        const detail::SeriesKernel<Real> series(coefficients, true);
+        const detail::XyzKernel<Real, Output::complex> xyz(tables, true);
+        const detail::XyzSumKernel<Real, Output::complex> sums(tables, 2);
+    }
+    EXPECT_GT(allocationsMade, made);
+    EXPECT_EQ(partialLineAllocations, partial);
 }
 
 TEST(Allocation, TooLargeADegreeAllocatesNoTable) {
