@@ -67,8 +67,10 @@ void writeGradients(SeriesKernel<Real>& kernel, Real* gradients, Real* harmonics
 template <typename Real>
 void evaluate_SPH(std::complex<Real>* output, unsigned int lmax, const Real* phi,
                   const Real* theta, unsigned int N, bool negative_m) {
+    using Kernel = detail::SeriesKernel<Real>;
     const detail::SeriesCoefficients<Real> coefficients(lmax, false);
-    detail::SeriesKernel<Real> kernel(coefficients, negative_m, N);
+    Kernel kernel(coefficients, negative_m,
+                  Kernel::streamingFor(coefficients, negative_m, N, detail::realParts(output), nullptr));
     detail::writeValues(kernel, detail::realParts(output), phi, theta, 0, N);
 }
 
@@ -89,8 +91,11 @@ template <typename Real>
 void evaluate_SPH_with_grads(std::complex<Real>* gradients, std::complex<Real>* harmonics,
                              unsigned int lmax, const Real* phi, const Real* theta,
                              unsigned int N, bool negative_m) {
+    using Kernel = detail::SeriesKernel<Real>;
     const detail::SeriesCoefficients<Real> coefficients(lmax, gradients != nullptr);
-    detail::SeriesKernel<Real> kernel(coefficients, negative_m, N);
+    Kernel kernel(coefficients, negative_m,
+                  Kernel::streamingFor(coefficients, negative_m, N, detail::realParts(harmonics),
+                                       detail::realParts(gradients)));
     detail::writeGradients(kernel, detail::realParts(gradients), detail::realParts(harmonics), phi, theta,
                            0, N);
 }

@@ -16,13 +16,16 @@ namespace detail {
 /**
  * Runs writeBlock(kernel, first, last) for blocks of the points 0..N-1 on up
  * to `threads` threads (see forEachBlock), with the coefficients built once
- * and shared and a kernel of its own for each block.
+ * and shared and a kernel of its own for each block, for a call that writes
+ * the given outputs; either may be null.
  */
 template <typename Real, typename WriteBlock>
-void forEachKernelBlock(unsigned int lmax, bool negative_m, bool gradients, Convention convention,
-                        Output output, std::size_t N, unsigned int threads, WriteBlock writeBlock) {
+void forEachKernelBlock(unsigned int lmax, bool negative_m, Convention convention, Output output,
+                        const Real* harmonics, const Real* gradients, std::size_t N, unsigned int threads,
+                        WriteBlock writeBlock) {
     using Kernel = SeriesKernel<Real>;
-    const SeriesCoefficients<Real> coefficients(lmax, gradients, convention, output);
+    const SeriesCoefficients<Real> coefficients(lmax, gradients != nullptr, convention, output);
+    const Streaming streaming = Kernel::streamingFor(coefficients, negative_m, N, harmonics, gradients);
     // A kernel's setup is filling its lane tables: up to twelve of them,
     // with (lmax + 1) kLanes entries each.
     const std::size_t setup = 12 * (std::size_t{lmax} + 1) * Kernel::kLanes;
@@ -30,8 +33,8 @@ void forEachKernelBlock(unsigned int lmax, bool negative_m, bool gradients, Conv
     const std::size_t blocks =
         blockCount(threads, groups, N * Kernel::count(lmax, negative_m || output == Output::real), setup);
     forEachBlock(
-        N, Kernel::kLanes, blocks, [&coefficients, negative_m, N] { return Kernel(coefficients, negative_m, N); },
-        writeBlock);
+        N, Kernel::kLanes, blocks,
+        [&coefficients, negative_m, streaming] { return Kernel(coefficients, negative_m, streaming); }, writeBlock);
 }
 
 }  // namespace detail
@@ -54,7 +57,7 @@ void evaluate_SPH_parallel(std::complex<Real>* output, unsigned int lmax, const 
                            const Real* theta, std::size_t N, bool negative_m, Convention convention,
                            unsigned int threads) {
     detail::forEachKernelBlock<Real>(
-        lmax, negative_m, false, convention, Output::complex, N, threads,
+        lmax, negative_m, convention, Output::complex, detail::realParts(output), nullptr, N, threads,
         [=](detail::SeriesKernel<Real>& kernel, std::size_t first, std::size_t last) {
             detail::writeValues(kernel, detail::realParts(output), phi, theta, first, last);
         });
@@ -77,7 +80,7 @@ template <typename Real>
 void evaluate_SPH_parallel(Real* output, unsigned int lmax, const Real* phi, const Real* theta,
                            std::size_t N, Convention convention, unsigned int threads) {
     detail::forEachKernelBlock<Real>(
-        lmax, true, false, convention, Output::real, N, threads,
+        lmax, true, convention, Output::real, output, nullptr, N, threads,
         [=](detail::SeriesKernel<Real>& kernel, std::size_t first, std::size_t last) {
             detail::writeValues(kernel, output, phi, theta, first, last);
         });
@@ -96,7 +99,8 @@ void evaluate_SPH_with_grads_parallel(std::complex<Real>* gradients, std::comple
                                       std::size_t N, bool negative_m, Convention convention,
                                       unsigned int threads) {
     detail::forEachKernelBlock<Real>(
-        lmax, negative_m, gradients != nullptr, convention, Output::complex, N, threads,
+        lmax, negative_m, convention, Output::complex, detail::realParts(harmonics), detail::realParts(gradients), N,
+        threads,
         [=](detail::SeriesKernel<Real>& kernel, std::size_t first, std::size_t last) {
             detail::writeGradients(kernel, detail::realParts(gradients), detail::realParts(harmonics), phi,
                                    theta, first, last);
@@ -122,7 +126,7 @@ void evaluate_SPH_with_grads_parallel(Real* gradients, Real* harmonics, unsigned
                                       const Real* phi, const Real* theta, std::size_t N,
                                       Convention convention, unsigned int threads) {
     detail::forEachKernelBlock<Real>(
-        lmax, true, gradients != nullptr, convention, Output::real, N, threads,
+        lmax, true, convention, Output::real, harmonics, gradients, N, threads,
         [=](detail::SeriesKernel<Real>& kernel, std::size_t first, std::size_t last) {
             detail::writeGradients(kernel, gradients, harmonics, phi, theta, first, last);
         });

@@ -55,6 +55,12 @@ namespace kelo::detail {
  * is written as its column's factor times the value above, one rounding more;
  * real output takes the parts of the orders m >= 0 and computes no other.
  */
+/** Which outputs of a call a kernel streams to memory (see StreamedRows). */
+struct Streaming {
+    bool harmonics = false;
+    bool gradients = false;
+};
+
 template <typename Real>
 class SeriesKernel {
     using L = Lanes<Real>;
@@ -68,10 +74,10 @@ public:
     /**
      * @param coefficients the call's shared tables, which must outlive the kernel
      * @param negative_m whether the orders -1..-l follow 0..l in every degree
-     * @param points the points of the whole call, which decide whether rows are streamed
+     * @param streaming the outputs to stream, as streamingFor() advises
      * @throws std::bad_alloc if a table cannot be allocated
      */
-    SeriesKernel(const SeriesCoefficients<Real>& coefficients, bool negative_m, std::size_t points = 0)
+    SeriesKernel(const SeriesCoefficients<Real>& coefficients, bool negative_m, Streaming streaming = {})
         : m_coefficients(&coefficients),
           m_lmax(coefficients.lmax()),
           m_negativeM(negative_m || coefficients.form() == Form::real),
@@ -88,8 +94,20 @@ public:
           m_negCotangents(coefficients.gradients() ? m_lmax + 1 : 0),
           m_valueColumns(ColumnStage<Real>::bufferSize(degreeWidth(m_lmax))),
           m_gradientColumns(coefficients.gradients() ? ColumnStage<Real>::bufferSize(2 * degreeWidth(m_lmax)) : 0),
-          m_valueRows(kLanes, streamedWidth(points, valueWidth())),
-          m_gradientRows(kLanes, coefficients.gradients() ? streamedWidth(points, 2 * valueWidth()) : 0) {}
+          m_valueRows(kLanes, streaming.harmonics ? stagedWidth(valueWidth()) : 0),
+          m_gradientRows(kLanes, streaming.gradients && coefficients.gradients() ? stagedWidth(2 * valueWidth()) : 0) {}
+
+    /**
+     * The outputs of a call on N points worth streaming (see worthStreaming);
+     * either may be null.
+     */
+    static Streaming streamingFor(const SeriesCoefficients<Real>& coefficients, bool negative_m, std::size_t N,
+                                  const Real* harmonics, const Real* gradients) {
+        const bool real = coefficients.form() == Form::real;
+        const std::size_t width = count(coefficients.lmax(), negative_m || real) * (real ? 1 : 2);
+        const std::size_t bytes = N * width * sizeof(Real);
+        return {worthStreaming(harmonics, bytes), worthStreaming(gradients, 2 * bytes)};
+    }
 
     /** Values per point: (lmax + 1)^2, or (lmax + 1)(lmax + 2)/2 without negative orders. */
     static std::size_t count(unsigned int lmax, bool negative_m) { return seriesCount(lmax, negative_m); }
@@ -209,13 +227,9 @@ private:
         return group.recover | L::nan(group.sums - group.sums);
     }
 
-    /**
-     * Rows of `width` Reals are streamed if the call's output is large and a
-     * group's rows are not: the Reals of a group's rows then, else 0.
-     */
-    static std::size_t streamedWidth(std::size_t points, std::size_t width) {
-        const bool large = points * width * sizeof(Real) >= kStreamingBytes;
-        return large && kLanes * width * sizeof(Real) <= kStagedRowBytes ? width : 0;
+    /** Rows of `width` Reals, streamed unless a group's would not stay in cache: width, else 0. */
+    static std::size_t stagedWidth(std::size_t width) {
+        return kLanes * width * sizeof(Real) <= kStagedRowBytes ? width : 0;
     }
 
     /** Where a group writes its n rows of `width` Reals bound for out. */
@@ -639,8 +653,8 @@ private:
     std::array<LaneTable, 3> m_rows;  // the Jacobi values of the last three degrees
     LaneTable m_cotangents;     // m cot(phi)
     LaneTable m_negCotangents;  // -m cot(phi), as (-m) cos(phi) / sin(phi)
-    std::vector<Real> m_valueColumns;  // the stages of a degree's outputs
-    std::vector<Real> m_gradientColumns;
+    CacheLineVector<Real> m_valueColumns;  // the stages of a degree's outputs
+    CacheLineVector<Real> m_gradientColumns;
     StreamedRows<Real> m_valueRows;  // a group's rows, when they are streamed
     StreamedRows<Real> m_gradientRows;
 };

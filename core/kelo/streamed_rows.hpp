@@ -4,9 +4,14 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <vector>
 
+#include "kelo/cache_lines.hpp"
 #include "kelo/lanes.hpp"
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#include <unistd.h>
+#endif
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -25,6 +30,30 @@ constexpr std::size_t kStreamingBytes = std::size_t{8} << 20;
 constexpr std::size_t kStagedRowBytes = std::size_t{1} << 20;
 
 /**
+ * Whether `bytes` of output at out are worth streaming: more than
+ * kStreamingBytes, in memory already. The system zeroes a page that a call
+ * touches first into the caches, where ordinary stores find it; a streamed
+ * store would first have to write those zeros back. The first and the last
+ * page stand for the rest: a result just allocated has neither.
+ */
+inline bool worthStreaming(const void* out, std::size_t bytes) {
+    if (out == nullptr || bytes < kStreamingBytes) {
+        return false;
+    }
+#if defined(__linux__)
+    const std::uintptr_t page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+    const auto resident = [page](std::uintptr_t address) {
+        unsigned char state = 0;
+        return mincore(reinterpret_cast<void*>(address / page * page), 1, &state) == 0 && (state & 1) != 0;
+    };
+    const std::uintptr_t first = reinterpret_cast<std::uintptr_t>(out);
+    return resident(first) && resident(first + bytes - 1);
+#else
+    return false;
+#endif
+}
+
+/**
  * The consecutive rows of a group of points, written in a buffer laid out
  * as the output (the same place within a cache line) and copied from there:
  * whole cache lines with non-temporal stores, and the partial lines at
@@ -41,7 +70,7 @@ constexpr std::size_t kStagedRowBytes = std::size_t{1} << 20;
  * before any that follow.
  */
 template <typename Real>
-class StreamedRows {
+class alignas(kInterferenceSize) StreamedRows {  // its counters change with every line sent
 public:
     static constexpr std::size_t kLineBytes = 64;
 
@@ -137,8 +166,8 @@ private:
 #endif
     }
 
-    std::vector<Real> m_buffer;
-    std::vector<std::size_t> m_sent;  // per row: the end of the lines streamed, from its first line on
+    CacheLineVector<Real> m_buffer;
+    CacheLineVector<std::size_t> m_sent;  // per row: the end of the lines streamed, from its first line on
     char* m_from = nullptr;
     char* m_to = nullptr;
     std::size_t m_rows = 0;
