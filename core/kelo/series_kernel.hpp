@@ -164,7 +164,7 @@ private:
         for (std::size_t l = 0; l <= m_lmax; ++l) {
             degree<form, false>(l, group, stage.append(degreeWidth(l)), nullptr);
             stage.flushBlocks();
-            sendWritten(m_valueRows, stage);
+            markWritten(m_valueRows, stage);
         }
         stage.finish();
         finishRows(m_valueRows);
@@ -189,10 +189,10 @@ private:
             degree<form, true>(l, group, harmonics == nullptr ? nullptr : harmonicStage.append(degreeWidth(l)),
                                gradientStage.append(2 * degreeWidth(l)));
             gradientStage.flushBlocks();
-            sendWritten(m_gradientRows, gradientStage);
+            markWritten(m_gradientRows, gradientStage);
             if (harmonics != nullptr) {
                 harmonicStage.flushBlocks();
-                sendWritten(m_valueRows, harmonicStage);
+                markWritten(m_valueRows, harmonicStage);
             }
         }
         gradientStage.finish();
@@ -237,7 +237,8 @@ private:
         return streamed.enabled() ? streamed.begin(out, n, width) : out;
     }
 
-    static void sendWritten(StreamedRows<Real>& streamed, const ColumnStage<Real>& stage) {
+    /** The columns the stage wrote to the rows are final. */
+    static void markWritten(StreamedRows<Real>& streamed, const ColumnStage<Real>& stage) {
         if (streamed.enabled()) {
             streamed.markWritten(stage.written());
         }

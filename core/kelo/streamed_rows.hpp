@@ -63,8 +63,8 @@ inline bool worthStreaming(const void* out, std::size_t bytes) {
  *
  * Lines go out a few at a time between the steps of the arithmetic
  * (sendSome), once they are final (markWritten): a burst of them would fill
- * the store buffer and stop the arithmetic until memory took them, while
- * sent a few at a time, memory and arithmetic work at once.
+ * the store buffer and stop the arithmetic until memory took them; a few at
+ * a time leave it room to go on.
  *
  * A block of groups ends with fence(), which orders the streamed stores
  * before any that follow.
