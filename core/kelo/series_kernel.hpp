@@ -5,7 +5,6 @@
 #include <complex>
 #include <cstddef>
 #include <cstdint>
-#include <vector>
 
 #include "kelo/column_stage.hpp"
 #include "kelo/complex_arithmetic.hpp"
