@@ -59,10 +59,16 @@ struct Lanes {
     }
     KELO_LANE_INLINE static void store(Real* to, Vector v) { *reinterpret_cast<Unaligned*>(to) = v; }
 
+    // Doubles are stored in 16-byte halves, which never split a complex value's alignment.
     typedef Real Half __attribute__((vector_size(16), aligned(alignof(Real))));
     KELO_LANE_INLINE static void storeHalves(Real* to, Vector v) {
-        *reinterpret_cast<Half*>(to) = Half{v[0], v[1]};
-        *reinterpret_cast<Half*>(to + 2) = Half{v[2], v[3]};
+        *reinterpret_cast<Half*>(to) = __builtin_shufflevector(v, v, 0, 1);
+        *reinterpret_cast<Half*>(to + 2) = __builtin_shufflevector(v, v, 2, 3);
+    }
+    /** Four doubles: the two at low, then the two at high. */
+    KELO_LANE_INLINE static Vector halves(const Real* low, const Real* high) {
+        return __builtin_shufflevector(*reinterpret_cast<const Half*>(low), *reinterpret_cast<const Half*>(high),
+                                       0, 1, 2, 3);
     }
 
     KELO_LANE_INLINE static Vector broadcast(Real value) { return Vector{} + value; }
@@ -137,14 +143,17 @@ struct Lanes {
         // copied through the stack in halves, and read back whole.
         const auto column = [columns](std::size_t k) KELO_LAMBDA_INLINE { return load(columns + k * count); };
         if constexpr (count == 4) {
-            const Vector t0 = __builtin_shuffle(column(0), column(1), Mask{0, 4, 2, 6});
-            const Vector t1 = __builtin_shuffle(column(0), column(1), Mask{1, 5, 3, 7});
-            const Vector t2 = __builtin_shuffle(column(2), column(3), Mask{0, 4, 2, 6});
-            const Vector t3 = __builtin_shuffle(column(2), column(3), Mask{1, 5, 3, 7});
-            storeHalves(rows[0] + offset, __builtin_shuffle(t0, t2, Mask{0, 1, 4, 5}));
-            storeHalves(rows[1] + offset, __builtin_shuffle(t1, t3, Mask{0, 1, 4, 5}));
-            storeHalves(rows[2] + offset, __builtin_shuffle(t0, t2, Mask{2, 3, 6, 7}));
-            storeHalves(rows[3] + offset, __builtin_shuffle(t1, t3, Mask{2, 3, 6, 7}));
+            const auto half = [columns](std::size_t k, std::size_t lane) { return columns + k * count + lane; };
+            // Lanes 0 and 1 of columns 0 and 2, and so on: pairing the halves of
+            // the columns as they are loaded leaves one in-lane shuffle per row.
+            const Vector low02 = halves(half(0, 0), half(2, 0));
+            const Vector low13 = halves(half(1, 0), half(3, 0));
+            const Vector high02 = halves(half(0, 2), half(2, 2));
+            const Vector high13 = halves(half(1, 2), half(3, 2));
+            storeHalves(rows[0] + offset, __builtin_shuffle(low02, low13, Mask{0, 4, 2, 6}));
+            storeHalves(rows[1] + offset, __builtin_shuffle(low02, low13, Mask{1, 5, 3, 7}));
+            storeHalves(rows[2] + offset, __builtin_shuffle(high02, high13, Mask{0, 4, 2, 6}));
+            storeHalves(rows[3] + offset, __builtin_shuffle(high02, high13, Mask{1, 5, 3, 7}));
         } else {
             // Pairs of columns, then quadruples, then the halves of the lanes.
             Vector t[8];
