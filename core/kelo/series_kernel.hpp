@@ -1,10 +1,13 @@
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <complex>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
+#include <type_traits>
 
 #include "kelo/column_stage.hpp"
 #include "kelo/complex_arithmetic.hpp"
@@ -34,7 +37,10 @@ namespace kelo::detail {
  *   of a real factor, and m cot(phi);
  * - each Legendre entry is divided by sqrt(2 pi) once for m and -m;
  * - a degree's harmonics and gradients come from one pass over its orders,
- *   which keeps the harmonics of the order before for the ladder terms.
+ *   which keeps the harmonics of the order before for the ladder terms;
+ * - near the poles, float products that may round to subnormals are formed
+ *   in double and rounded once (Lanes::productInDouble): the same bits,
+ *   without the microcode assist that each such float product costs.
  *
  * Each degree's outputs are staged lane-major and written to the points' rows
  * in transposed blocks (ColumnStage). Past kStreamingBytes of output, the
@@ -219,6 +225,9 @@ private:
         Vector zeroStepSin;
         Vector sums;   // of the phases, Legendre entries and d/dphi: finite unless one is not
         Mask recover;  // all ones: m cot(phi) is not finite
+        // The orders whose products are formed in double (mayRoundToSubnormal), if any.
+        std::size_t tinyBegin;
+        std::size_t tinyEnd;
     };
 
     /** The lanes whose points take the iterator's path. */
@@ -307,6 +316,7 @@ private:
         group.zeroStepSin = Real(0) * group.stepSin;
         group.sums = group.stepCos + group.stepSin;
 
+        group.tinyBegin = group.tinyEnd = m_lmax + 1;
         Vector sinPower = L::broadcast(Real(1));
         for (std::size_t m = 0; m <= m_lmax; ++m) {
             for (std::size_t j = 0; j < kLanes; ++j) {
@@ -324,9 +334,41 @@ private:
             m_zeroSinM.set(m, Real(0) * sinM);
             m_zeroNegSinM.set(m, Real(0) * -sinM);
             m_sinPowers.set(m, sinPower);
-            sinPower = sinPower * group.sinPhi;
+            if (mayRoundToSubnormal(sinPower)) {
+                group.tinyBegin = std::min<std::size_t>(group.tinyBegin, m);
+                group.tinyEnd = m + 1;
+            }
+            sinPower = L::productInDouble(sinPower, group.sinPhi);
         }
         return group;
+    }
+
+    /**
+     * Whether a group can have tiny orders, whose products are formed in
+     * double: only floats have a wider type to form them in.
+     */
+    static constexpr bool kTinyOrders = std::is_same_v<Real, float>;
+
+    /**
+     * Whether the products of an order whose sin(phi)^m are these may round to
+     * subnormal floats in some lane. Near the poles the Jacobi factor is at
+     * least about 0.7, so its Legendre entries are not much smaller than the
+     * power; the margin covers the phases and ladder factors that multiply them.
+     * A power that is 0 gives zeros, which take no assist.
+     */
+    KELO_LANE_INLINE static bool mayRoundToSubnormal(Vector sinPower) {
+        constexpr Real kTiny = std::numeric_limits<Real>::min() * 1024;
+        return kTinyOrders && L::anyLane((sinPower < kTiny) & (sinPower > -kTiny) & (sinPower != Real(0)));
+    }
+
+    /** x y; for a tiny order, formed in double (L::productInDouble), which gives the same bits. */
+    template <bool tiny>
+    KELO_LANE_INLINE static Vector times(Vector x, Vector y) {
+        if constexpr (tiny) {
+            return L::productInDouble(x, y);
+        } else {
+            return x * y;
+        }
     }
 
     /** m cot(phi) for m = -lmax..lmax; a point where one is not finite takes the pole limit. */
@@ -364,8 +406,9 @@ private:
     }
 
     /** The Legendre entry of order m of the degree in jacobi, divided by sqrt(2 pi). */
+    template <bool tiny>
     KELO_LANE_INLINE Vector scaledLegendre(std::size_t m, const LaneTable& jacobi) const {
-        return L::scaleBySqrt2Pi(m_sinPowers[m] * jacobi[m]);
+        return L::scaleBySqrt2Pi(times<tiny>(m_sinPowers[m], jacobi[m]));
     }
 
     /**
@@ -390,6 +433,29 @@ private:
      */
     template <Form form, bool withGradients>
     KELO_LANE_INLINE void degree(std::size_t l, Group& group, Real* harmonics, Real* gradients) {
+        if constexpr (kTinyOrders) {
+            if (group.tinyBegin <= l) {
+                m_tinyGroup = group;
+                tinyDegree<form, withGradients>(l, harmonics, gradients);
+                group.sums = m_tinyGroup.sums;
+                return;
+            }
+        }
+        degreeOf<form, withGradients, false>(l, group, harmonics, gradients);
+    }
+
+    /**
+     * degree() for m_tinyGroup, some of whose orders are tiny: out of line,
+     * so that the ordinary path keeps its registers and code to itself.
+     */
+    template <Form form, bool withGradients>
+    KELO_VECTOR_CLONES [[gnu::noinline]] void tinyDegree(std::size_t l, Real* harmonics, Real* gradients) {
+        degreeOf<form, withGradients, true>(l, m_tinyGroup, harmonics, gradients);
+    }
+
+    /** degree(), with the orders in [group.tinyBegin, group.tinyEnd) tiny if anyTiny. */
+    template <Form form, bool withGradients, bool anyTiny>
+    KELO_LANE_INLINE void degreeOf(std::size_t l, Group& group, Real* harmonics, Real* gradients) {
         constexpr bool kConjugates = form != Form::real;
         const LaneTable& jacobi = stepRecurrence(l, group);
         const Real* ladder = withGradients ? m_coefficients->ladder(l) : nullptr;
@@ -398,40 +464,42 @@ private:
         Vector previousIm{};
         Vector previousConjRe{};
         Vector previousConjIm{};
-        for (std::size_t m = 0; m <= l; ++m) {
+        // The body of order m, with its products formed in double if tiny.
+        const auto order = [&](std::size_t m, auto tinyOrder) KELO_LAMBDA_INLINE {
+            constexpr bool tiny = decltype(tinyOrder)::value;
             if constexpr (withGradients) {
                 sendSome(m_gradientRows, 2 * kLinesPerOrder);
             }
             sendSome(m_valueRows, kLinesPerOrder);
-            const Vector scaled = scaledLegendre(m, jacobi);
+            const Vector scaled = scaledLegendre<tiny>(m, jacobi);
             sums += scaled;
-            const Vector cosPart = scaled * m_cosM[m];
+            const Vector cosPart = times<tiny>(scaled, m_cosM[m]);
             const Vector re = cosPart - m_zeroSinM[m];
-            const Vector im = scaled * m_sinM[m] + m_zeroCosM[m];
+            const Vector im = times<tiny>(scaled, m_sinM[m]) + m_zeroCosM[m];
             Vector conjRe = re;
             Vector conjIm = im;
             if (kConjugates && m_negativeM && m > 0) {
                 conjRe = cosPart - m_zeroNegSinM[m];
-                conjIm = scaled * m_negSinM[m] + m_zeroCosM[m];
+                conjIm = times<tiny>(scaled, m_negSinM[m]) + m_zeroCosM[m];
             }
             if (withGradients ? harmonics != nullptr : true) {
-                stageHarmonic<form>(harmonics, l, static_cast<std::int64_t>(m), re, im);
+                stageHarmonic<form, tiny>(harmonics, l, static_cast<std::int64_t>(m), re, im);
                 if (kConjugates && m_negativeM && m > 0) {
-                    stageHarmonic<form>(harmonics, l, -static_cast<std::int64_t>(m), conjRe, conjIm);
+                    stageHarmonic<form, tiny>(harmonics, l, -static_cast<std::int64_t>(m), conjRe, conjIm);
                 }
             }
             if constexpr (withGradients) {
                 if (m > 0) {
-                    stageDerivatives<form>(gradients, l, static_cast<std::int64_t>(m - 1),
-                                           derivativesOfOrder<Ladder::Subtract>(
-                                               previousRe, previousIm, re, im, m_cotangents[m - 1],
-                                               m_coefficients->order(m - 1), ladder[m - 1], group, sums));
+                    stageDerivatives<form, tiny>(gradients, l, static_cast<std::int64_t>(m - 1),
+                                                 derivativesOfOrder<Ladder::Subtract, tiny>(
+                                                     previousRe, previousIm, re, im, m_cotangents[m - 1],
+                                                     m_coefficients->order(m - 1), ladder[m - 1], group, sums));
                     if (kConjugates && m_negativeM) {
-                        stageDerivatives<form>(gradients, l, -static_cast<std::int64_t>(m),
-                                               derivativesOfOrder<Ladder::Add>(
-                                                   conjRe, conjIm, previousConjRe, previousConjIm,
-                                                   m_negCotangents[m], -m_coefficients->order(m), ladder[m - 1],
-                                                   group, sums));
+                        stageDerivatives<form, tiny>(gradients, l, -static_cast<std::int64_t>(m),
+                                                     derivativesOfOrder<Ladder::Add, tiny>(
+                                                         conjRe, conjIm, previousConjRe, previousConjIm,
+                                                         m_negCotangents[m], -m_coefficients->order(m),
+                                                         ladder[m - 1], group, sums));
                     }
                 }
                 previousRe = re;
@@ -439,12 +507,22 @@ private:
                 previousConjRe = conjRe;
                 previousConjIm = conjIm;
             }
+        };
+        const auto last = [&](auto tinyOrder) KELO_LAMBDA_INLINE {
+            constexpr bool tiny = decltype(tinyOrder)::value;
+            stageDerivatives<form, tiny>(gradients, l, static_cast<std::int64_t>(l),
+                                         derivativesOfOrder<Ladder::None, tiny>(
+                                             previousRe, previousIm, Vector{}, Vector{}, m_cotangents[l],
+                                             m_coefficients->order(l), Real(0), group, sums));
+        };
+        const auto tiny = [&group](std::size_t m) {
+            return anyTiny && group.tinyBegin <= m && m < group.tinyEnd;
+        };
+        for (std::size_t m = 0; m <= l; ++m) {
+            tiny(m) ? order(m, std::true_type{}) : order(m, std::false_type{});
         }
         if constexpr (withGradients) {
-            stageDerivatives<form>(gradients, l, static_cast<std::int64_t>(l),
-                                   derivativesOfOrder<Ladder::None>(previousRe, previousIm, Vector{}, Vector{},
-                                                                    m_cotangents[l], m_coefficients->order(l),
-                                                                    Real(0), group, sums));
+            tiny(l) ? last(std::true_type{}) : last(std::false_type{});
         }
         group.sums = sums;
     }
@@ -453,21 +531,23 @@ private:
      * Stages the harmonic (re, im) of (l, m) among its degree's columns, in the
      * form asked for; real output takes both columns of |m| from the order m >= 0.
      */
-    template <Form form>
+    template <Form form, bool tiny>
     KELO_LANE_INLINE void stageHarmonic(Real* staged, std::size_t l, std::int64_t m, Vector re, Vector im) const {
         if constexpr (form == Form::complex) {
             Real* const column = staged + 2 * orderColumn(l, m) * kLanes;
             L::store(column, re);
             L::store(column + kLanes, im);
         } else if constexpr (form == Form::scaledComplex) {
-            const Real factor = m_coefficients->factor(l, m);
+            const Vector factor = L::broadcast(m_coefficients->factor(l, m));
             Real* const column = staged + 2 * orderColumn(l, m) * kLanes;
-            L::store(column, factor * re);
-            L::store(column + kLanes, factor * im);
+            L::store(column, times<tiny>(factor, re));
+            L::store(column + kLanes, times<tiny>(factor, im));
         } else {
-            L::store(staged + orderColumn(l, m) * kLanes, m_coefficients->factor(l, m) * re);
+            const Vector factor = L::broadcast(m_coefficients->factor(l, m));
+            L::store(staged + orderColumn(l, m) * kLanes, times<tiny>(factor, re));
             if (m > 0) {
-                L::store(staged + orderColumn(l, -m) * kLanes, m_coefficients->factor(l, -m) * im);
+                const Vector conjugateFactor = L::broadcast(m_coefficients->factor(l, -m));
+                L::store(staged + orderColumn(l, -m) * kLanes, times<tiny>(conjugateFactor, im));
             }
         }
     }
@@ -487,46 +567,46 @@ private:
      * Stages the derivatives of (l, m) among its degree's columns, in the form
      * asked for; real output takes both columns of |m| from the order m >= 0.
      */
-    template <Form form>
+    template <Form form, bool tiny>
     KELO_LANE_INLINE void stageDerivatives(Real* staged, std::size_t l, std::int64_t m,
                                            const Derivatives& d) const {
         if constexpr (form == Form::real) {
-            const Real factor = m_coefficients->factor(l, m);
+            const Vector factor = L::broadcast(m_coefficients->factor(l, m));
             Real* const column = staged + 2 * orderColumn(l, m) * kLanes;
-            L::store(column, factor * d.phiRe);
-            L::store(column + kLanes, factor * d.thetaRe);
+            L::store(column, times<tiny>(factor, d.phiRe));
+            L::store(column + kLanes, times<tiny>(factor, d.thetaRe));
             if (m > 0) {
-                const Real conjugateFactor = m_coefficients->factor(l, -m);
+                const Vector conjugateFactor = L::broadcast(m_coefficients->factor(l, -m));
                 Real* const conjugate = staged + 2 * orderColumn(l, -m) * kLanes;
-                L::store(conjugate, conjugateFactor * d.phiIm);
-                L::store(conjugate + kLanes, conjugateFactor * d.thetaIm);
+                L::store(conjugate, times<tiny>(conjugateFactor, d.phiIm));
+                L::store(conjugate + kLanes, times<tiny>(conjugateFactor, d.thetaIm));
             }
         } else {
             const Vector parts[] = {d.phiRe, d.phiIm, d.thetaRe, d.thetaIm};
             Real* const column = staged + 4 * orderColumn(l, m) * kLanes;
-            const Real factor = form == Form::complex ? Real(1) : m_coefficients->factor(l, m);
+            const Vector factor = L::broadcast(form == Form::complex ? Real(1) : m_coefficients->factor(l, m));
             for (std::size_t k = 0; k < 4; ++k) {
-                L::store(column + k * kLanes, form == Form::complex ? parts[k] : factor * parts[k]);
+                L::store(column + k * kLanes, form == Form::complex ? parts[k] : times<tiny>(factor, parts[k]));
             }
         }
     }
 
-    /** The derivatives of one order; sums collects d/dphi. */
-    template <Ladder ladderTerm>
+    /** The derivatives of one order; sums collects d/dphi. Products by zero give no subnormals. */
+    template <Ladder ladderTerm, bool tiny>
     KELO_LANE_INLINE static Derivatives derivativesOfOrder(Vector re, Vector im, Vector nextRe, Vector nextIm,
                                                            Vector cotangent, Real order, Real ladder,
                                                            const Group& group, Vector& sums) {
-        const Vector firstRe = cotangent * re - Real(0) * im;
-        const Vector firstIm = cotangent * im + Real(0) * re;
-        const Vector thetaRe = Real(0) * re - order * im;
-        const Vector thetaIm = Real(0) * im + order * re;
+        const Vector firstRe = times<tiny>(cotangent, re) - Real(0) * im;
+        const Vector firstIm = times<tiny>(cotangent, im) + Real(0) * re;
+        const Vector thetaRe = Real(0) * re - times<tiny>(L::broadcast(order), im);
+        const Vector thetaIm = Real(0) * im + times<tiny>(L::broadcast(order), re);
         Vector phiRe = firstRe;
         Vector phiIm = firstIm;
         if constexpr (ladderTerm != Ladder::None) {
             const Vector stepRe = ladder * group.stepCos - group.zeroStepSin;
             const Vector stepIm = ladder * group.stepSin + group.zeroStepCos;
-            const Vector secondRe = stepRe * nextRe - stepIm * nextIm;
-            const Vector secondIm = stepRe * nextIm + stepIm * nextRe;
+            const Vector secondRe = times<tiny>(stepRe, nextRe) - times<tiny>(stepIm, nextIm);
+            const Vector secondIm = times<tiny>(stepRe, nextIm) + times<tiny>(stepIm, nextRe);
             phiRe = ladderTerm == Ladder::Add ? firstRe + secondRe : firstRe - secondRe;
             phiIm = ladderTerm == Ladder::Add ? firstIm + secondIm : firstIm - secondIm;
         }
@@ -650,6 +730,7 @@ private:
     LaneTable m_zeroCosM;
     LaneTable m_zeroSinM;
     LaneTable m_zeroNegSinM;
+    Group m_tinyGroup;  // a group that tinyDegree() evaluates
     std::array<LaneTable, 3> m_rows;  // the Jacobi values of the last three degrees
     LaneTable m_cotangents;     // m cot(phi)
     LaneTable m_negCotangents;  // -m cot(phi), as (-m) cos(phi) / sin(phi)

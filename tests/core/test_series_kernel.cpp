@@ -2,7 +2,9 @@
 // bit they must write, at ordinary points and at those that need the pole
 // limit or the infinity recovery of complex products.
 
+#include <cmath>
 #include <limits>
+#include <random>
 
 #include "support.hpp"
 
@@ -27,7 +29,9 @@ std::vector<std::pair<Real, Real>> hostilePoints() {
         {Real(0), Real(1)},     {pi, Real(2)},         {-Real(0), Real(0)},  {Real(1), -Real(0)},
         {tiny, Real(3)},        {subnormal, Real(3)},        {Real(1e-30), Real(5)}, {Real(1e4), Real(-7)}, {Real(2), Real(1e4)},
         {nan, Real(1)},         {Real(1), nan},        {inf, Real(1)},       {Real(0.5), -inf},
-        {Real(1e-3), Real(0)},  {Real(3.14), Real(1.5)}};
+        {Real(1e-3), Real(0)},  {Real(3.14), Real(1.5)},
+        // Near the poles the float products of some orders round to subnormals.
+        {Real(0.02), Real(0.7)}, {pi - Real(0.004), Real(2.2)}, {Real(1e-5), Real(4.1)}};
     points.insert(points.end(), std::begin(special), std::end(special));
     return points;
 }
@@ -108,6 +112,29 @@ TEST(SeriesKernel, OverflowingFloatProductsTakeTheRecoveredValues) {
     const std::vector<std::pair<float, float>> points = {{0.0184f, 0.0f}, {0.0185f, 1.5707964f}};
     for (const bool negative_m : {true, false}) {
         expectBatchesMatchTheIterator(points, 600, negative_m);
+    }
+}
+
+// Products of floats near and below the normal range, formed in double and
+// rounded once, have the bits of the float products.
+TEST(SeriesKernel, FloatProductsFormedInDoubleKeepTheirBits) {
+    using L = detail::Lanes<float>;
+    std::mt19937 random(5);
+    std::uniform_real_distribution<float> exponent(-80, 0);
+    std::uniform_real_distribution<float> significand(-2, 2);
+    for (int trial = 0; trial < 100000; ++trial) {
+        float x[L::count];
+        float y[L::count];
+        for (std::size_t j = 0; j < L::count; ++j) {
+            const float e = exponent(random);
+            x[j] = std::ldexp(significand(random), static_cast<int>(e));
+            y[j] = std::ldexp(significand(random), static_cast<int>(-150 - e + 30 * significand(random)));
+        }
+        float product[L::count];
+        L::store(product, L::productInDouble(L::load(x), L::load(y)));
+        for (std::size_t j = 0; j < L::count; ++j) {
+            ASSERT_TRUE(sameBits(product[j], x[j] * y[j])) << x[j] << " * " << y[j];
+        }
     }
 }
 
