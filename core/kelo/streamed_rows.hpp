@@ -99,32 +99,43 @@ public:
             m_sent[j] = lineAfter(j * m_rowBytes);
         }
         m_writtenBytes = 0;
-        m_nextRow = rows;
+        m_row = rows;
+        m_run = m_runEnd = 0;
         return reinterpret_cast<Real*>(m_from);
     }
 
     /** The first `reals` Reals of each row are final: their whole lines may be sent. */
     void markWritten(std::size_t reals) {
+        recordRun();
         m_writtenBytes = reals * sizeof(Real);
-        m_nextRow = 0;
+        m_row = 0;
+        startRun();
     }
 
     /** Sends up to `lines` whole lines that are final, row after row. */
     KELO_LANE_INLINE void sendSome(std::size_t lines) {
-        while (lines > 0 && m_nextRow < m_rows) {
-            std::size_t& sent = m_sent[m_nextRow];
-            if (sent + kLineBytes <= m_nextRow * m_rowBytes + m_writtenBytes) {
-                streamLine(sent);
-                sent += kLineBytes;
-                --lines;
-            } else {
-                ++m_nextRow;
+        // In locals: the streamed stores may alias the members.
+        const char* const from = m_from;
+        char* const to = m_to;
+        std::size_t run = m_run;
+        while (lines > 0) {
+            if (run == m_runEnd) {
+                m_run = run;
+                if (!nextRun()) {
+                    return;
+                }
+                run = m_run;
             }
+            streamLine(to + run, from + run);
+            run += kLineBytes;
+            --lines;
         }
+        m_run = run;
     }
 
     /** Sends the rest of the group, which is final. */
     void finish() {
+        recordRun();
         const std::size_t bytes = m_rows * m_rowBytes;
         std::size_t line = std::min(lineAfter(0), bytes);
         std::memcpy(m_to, m_from, line);
@@ -155,14 +166,45 @@ private:
         return offset + (kLineBytes - lineOffset(m_to + offset)) % kLineBytes;
     }
 
-    void streamLine(std::size_t offset) {
+    /** The lines of row m_row not sent yet that are final: [m_run, m_runEnd). */
+    void startRun() {
+        if (m_row < m_rows) {
+            m_run = m_sent[m_row];
+            const std::size_t written = m_row * m_rowBytes + m_writtenBytes;
+            m_runEnd = written < m_run ? m_run : m_run + (written - m_run) / kLineBytes * kLineBytes;
+        }
+    }
+
+    /** Records what was sent of row m_row. */
+    void recordRun() {
+        if (m_row < m_rows) {
+            m_sent[m_row] = m_run;
+        }
+    }
+
+    /** Records the run of row m_row and starts that of the next row with lines to send, if any. */
+    bool nextRun() {
+        while (m_row < m_rows) {
+            recordRun();
+            ++m_row;
+            startRun();
+            if (m_row < m_rows && m_run != m_runEnd) {
+                return true;
+            }
+        }
+        return false;
+    }
+
+    void streamLine(std::size_t offset) { streamLine(m_to + offset, m_from + offset); }
+
+    static void streamLine(char* to, const char* from) {
 #if defined(__SSE2__)
         for (std::size_t part = 0; part < kLineBytes; part += 16) {
-            _mm_stream_si128(reinterpret_cast<__m128i*>(m_to + offset + part),
-                             _mm_load_si128(reinterpret_cast<const __m128i*>(m_from + offset + part)));
+            _mm_stream_si128(reinterpret_cast<__m128i*>(to + part),
+                             _mm_load_si128(reinterpret_cast<const __m128i*>(from + part)));
         }
 #else
-        std::memcpy(m_to + offset, m_from + offset, kLineBytes);
+        std::memcpy(to, from, kLineBytes);
 #endif
     }
 
@@ -173,7 +215,9 @@ private:
     std::size_t m_rows = 0;
     std::size_t m_rowBytes = 0;
     std::size_t m_writtenBytes = 0;  // of each row, final
-    std::size_t m_nextRow = 0;       // the first row that may have final lines to send
+    std::size_t m_row = 0;           // the row whose lines are being sent
+    std::size_t m_run = 0;           // its next line to send
+    std::size_t m_runEnd = 0;        // and the end of its final lines
 };
 
 }  // namespace kelo::detail
