@@ -118,13 +118,15 @@ public:
         const char* const from = m_from;
         char* const to = m_to;
         std::size_t run = m_run;
+        std::size_t end = m_runEnd;
         while (lines > 0) {
-            if (run == m_runEnd) {
+            if (run == end) {
                 m_run = run;
                 if (!nextRun()) {
                     return;
                 }
                 run = m_run;
+                end = m_runEnd;
             }
             streamLine(to + run, from + run);
             run += kLineBytes;
