@@ -453,7 +453,7 @@ private:
         degreeOf<form, withGradients, true>(l, m_tinyGroup, harmonics, gradients);
     }
 
-    /** degree(), with the orders in [group.tinyBegin, group.tinyEnd) tiny if anyTiny. */
+    /** degree(), with the orders in [group.tinyBegin, group.tinyEnd) and the one after tiny if anyTiny. */
     template <Form form, bool withGradients, bool anyTiny>
     KELO_LANE_INLINE void degreeOf(std::size_t l, Group& group, Real* harmonics, Real* gradients) {
         constexpr bool kConjugates = form != Form::real;
@@ -515,8 +515,9 @@ private:
                                              previousRe, previousIm, Vector{}, Vector{}, m_cotangents[l],
                                              m_coefficients->order(l), Real(0), group, sums));
         };
+        // The body of order m also forms the derivatives of order m - 1, from its harmonics.
         const auto tiny = [&group](std::size_t m) {
-            return anyTiny && group.tinyBegin <= m && m < group.tinyEnd;
+            return anyTiny && group.tinyBegin <= m && m <= group.tinyEnd;
         };
         for (std::size_t m = 0; m <= l; ++m) {
             tiny(m) ? order(m, std::true_type{}) : order(m, std::false_type{});
