@@ -255,6 +255,8 @@ public:
     KELO_LANE_INLINE void set(std::size_t entry, typename L::Vector value) {
         L::store(m_values.data() + entry * L::count, value);
     }
+    /** Sets one lane of an entry. */
+    void setLane(std::size_t entry, std::size_t lane, Real value) { m_values[entry * L::count + lane] = value; }
     /** The entry of the first point. */
     Real first(std::size_t entry) const { return m_values[entry * L::count]; }
 

@@ -297,7 +297,7 @@ private:
     /** The tables of the group's points that depend on the order only. */
     KELO_LANE_INLINE Group prepareGroup(const Real* phi, const Real* theta, std::size_t n) {
         Group group{};
-        Real perLane[6][kLanes];
+        Real perLane[4][kLanes];
         for (std::size_t j = 0; j < kLanes; ++j) {
             // Lanes past the last point evaluate it again and write the same bits to the same place.
             const std::size_t p = j < n ? j : n - 1;
@@ -318,17 +318,20 @@ private:
 
         group.tinyBegin = group.tinyEnd = m_lmax + 1;
         Vector sinPower = L::broadcast(Real(1));
-        for (std::size_t m = 0; m <= m_lmax; ++m) {
-            for (std::size_t j = 0; j < kLanes; ++j) {
-                const std::complex<Real> phase = unitPhase(m_coefficients->order(m) * theta[j < n ? j : n - 1]);
-                perLane[4][j] = phase.real();
-                perLane[5][j] = phase.imag();
+        // A point's phases one after the other: the C library's branches follow
+        // one angle growing step by step far better than the lanes' angles in turn.
+        for (std::size_t j = 0; j < kLanes; ++j) {
+            const Real pointTheta = theta[j < n ? j : n - 1];
+            for (std::size_t m = 0; m <= m_lmax; ++m) {
+                const std::complex<Real> phase = unitPhase(m_coefficients->order(m) * pointTheta);
+                m_cosM.setLane(m, j, phase.real());
+                m_sinM.setLane(m, j, phase.imag());
             }
-            const Vector cosM = L::load(perLane[4]);
-            const Vector sinM = L::load(perLane[5]);
+        }
+        for (std::size_t m = 0; m <= m_lmax; ++m) {
+            const Vector cosM = m_cosM[m];
+            const Vector sinM = m_sinM[m];
             group.sums += cosM + sinM;
-            m_cosM.set(m, cosM);
-            m_sinM.set(m, sinM);
             m_negSinM.set(m, -sinM);
             m_zeroCosM.set(m, Real(0) * cosM);
             m_zeroSinM.set(m, Real(0) * sinM);
