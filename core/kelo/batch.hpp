@@ -4,6 +4,7 @@
 #include <complex>
 #include <cstddef>
 
+#include "kelo/coefficient_cache.hpp"
 #include "kelo/series_kernel.hpp"
 
 namespace kelo {
@@ -68,9 +69,9 @@ template <typename Real>
 void evaluate_SPH(std::complex<Real>* output, unsigned int lmax, const Real* phi,
                   const Real* theta, unsigned int N, bool negative_m) {
     using Kernel = detail::SeriesKernel<Real>;
-    const detail::SeriesCoefficients<Real> coefficients(lmax, false);
-    Kernel kernel(coefficients, negative_m,
-                  Kernel::streamingFor(coefficients, negative_m, N, detail::realParts(output), nullptr));
+    const auto coefficients = detail::sharedCoefficients<Real>(lmax, false);
+    Kernel kernel(*coefficients, negative_m,
+                  Kernel::streamingFor(*coefficients, negative_m, N, detail::realParts(output), nullptr));
     detail::writeValues(kernel, detail::realParts(output), phi, theta, 0, N);
 }
 
@@ -92,9 +93,9 @@ void evaluate_SPH_with_grads(std::complex<Real>* gradients, std::complex<Real>* 
                              unsigned int lmax, const Real* phi, const Real* theta,
                              unsigned int N, bool negative_m) {
     using Kernel = detail::SeriesKernel<Real>;
-    const detail::SeriesCoefficients<Real> coefficients(lmax, gradients != nullptr);
-    Kernel kernel(coefficients, negative_m,
-                  Kernel::streamingFor(coefficients, negative_m, N, detail::realParts(harmonics),
+    const auto coefficients = detail::sharedCoefficients<Real>(lmax, gradients != nullptr);
+    Kernel kernel(*coefficients, negative_m,
+                  Kernel::streamingFor(*coefficients, negative_m, N, detail::realParts(harmonics),
                                        detail::realParts(gradients)));
     detail::writeGradients(kernel, detail::realParts(gradients), detail::realParts(harmonics), phi, theta,
                            0, N);

@@ -4,6 +4,7 @@
 #include <cstddef>
 
 #include "kelo/batch.hpp"
+#include "kelo/coefficient_cache.hpp"
 #include "kelo/conventions.hpp"
 #include "kelo/series_coefficients.hpp"
 #include "kelo/series_kernel.hpp"
@@ -15,8 +16,8 @@ namespace detail {
 
 /**
  * Runs writeBlock(kernel, first, last) for blocks of the points 0..N-1 on up
- * to `threads` threads (see forEachBlock), with the coefficients built once
- * and shared and a kernel of its own for each block, for a call that writes
+ * to `threads` threads (see forEachBlock), with the coefficients of the call
+ * (sharedCoefficients) shared and a kernel of its own for each block, for a call that writes
  * the given outputs; either may be null.
  */
 template <typename Real, typename WriteBlock>
@@ -24,8 +25,8 @@ void forEachKernelBlock(unsigned int lmax, bool negative_m, Convention conventio
                         const Real* harmonics, const Real* gradients, std::size_t N, unsigned int threads,
                         WriteBlock writeBlock) {
     using Kernel = SeriesKernel<Real>;
-    const SeriesCoefficients<Real> coefficients(lmax, gradients != nullptr, convention, output);
-    const Streaming streaming = Kernel::streamingFor(coefficients, negative_m, N, harmonics, gradients);
+    const auto coefficients = sharedCoefficients<Real>(lmax, gradients != nullptr, convention, output);
+    const Streaming streaming = Kernel::streamingFor(*coefficients, negative_m, N, harmonics, gradients);
     // A kernel's setup is filling its lane tables: up to twelve of them,
     // with (lmax + 1) kLanes entries each.
     const std::size_t setup = 12 * (std::size_t{lmax} + 1) * Kernel::kLanes;
@@ -34,7 +35,7 @@ void forEachKernelBlock(unsigned int lmax, bool negative_m, Convention conventio
         blockCount(threads, groups, N * Kernel::count(lmax, negative_m || output == Output::real), setup);
     forEachBlock(
         N, Kernel::kLanes, blocks,
-        [&coefficients, negative_m, streaming] { return Kernel(coefficients, negative_m, streaming); }, writeBlock);
+        [&coefficients, negative_m, streaming] { return Kernel(*coefficients, negative_m, streaming); }, writeBlock);
 }
 
 }  // namespace detail

@@ -22,8 +22,9 @@ enum class Form { complex, scaledComplex, real };
  * What the series of every point shares, for degrees up to lmax: the Jacobi
  * recurrence's coefficients stored by degree, the ladder factors of the
  * gradients, the constant polynomials p_0^(m), the orders as Real and the
- * factors of a convention other than kelo's own. It is built once per call,
- * O(lmax^2) entries, and then only read, by any number of threads at once.
+ * factors of a convention other than kelo's own: O(lmax^2) entries, built
+ * for a call or kept from an earlier one (sharedCoefficients), and then only
+ * read, by any number of threads at once.
  */
 template <typename Real>
 class SeriesCoefficients {

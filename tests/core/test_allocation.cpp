@@ -118,7 +118,6 @@ TYPED_TEST(Allocation, BatchAllocatesItsTablesOnceWhateverTheNumberOfPoints) {
     std::vector<Real> theta(points.size());
     std::vector<std::complex<Real>> output(points.size() * seriesLength(8, true));
     std::vector<std::complex<Real>> gradients(2 * output.size());
-    const long live = liveAllocations;
     const auto allocationsFor = [&](unsigned n, bool withGradients) {
         const long made = allocationsMade;
         if (withGradients) {
@@ -128,6 +127,11 @@ TYPED_TEST(Allocation, BatchAllocatesItsTablesOnceWhateverTheNumberOfPoints) {
         }
         return allocationsMade - made;
     };
+    // The first calls build the coefficients, which later calls share.
+    for (const bool withGradients : {false, true}) {
+        allocationsFor(1, withGradients);
+    }
+    const long live = liveAllocations;
     for (const bool withGradients : {false, true}) {
         EXPECT_EQ(allocationsFor(200, withGradients), allocationsFor(1, withGradients));
     }

@@ -1,5 +1,7 @@
 // Recurrence coefficients of the orthonormal polynomials for the weight (1 - x^2)^m.
 
+#include <thread>
+
 #include "support.hpp"
 
 namespace kelo::testing {
@@ -83,6 +85,51 @@ TEST(Coefficients, DegreesBeyondThe32BitTablesAreRefused) {
     } catch (const std::length_error& error) {
         EXPECT_NE(std::string(error.what()).find("46340"), std::string::npos) << error.what();
     }
+}
+
+/** Whether two sets of series coefficients hold the same bits. */
+template <typename Real>
+bool sameCoefficients(const detail::SeriesCoefficients<Real>& x, const detail::SeriesCoefficients<Real>& y) {
+    if (x.lmax() != y.lmax() || x.gradients() != y.gradients() || x.form() != y.form()) {
+        return false;
+    }
+    bool same = true;
+    for (std::size_t l = 0; l <= x.lmax(); ++l) {
+        same = same && sameBits(x.constant(l), y.constant(l)) && sameBits(x.order(l), y.order(l));
+        for (std::size_t m = 0; l > 0 && m < l; ++m) {
+            same = same && sameBits(x.a(l)[m], y.a(l)[m]) && sameBits(x.b(l)[m], y.b(l)[m]) &&
+                   (!x.gradients() || sameBits(x.ladder(l)[m], y.ladder(l)[m]));
+        }
+        for (std::int64_t m = -std::int64_t(l); x.form() != detail::Form::complex && m <= std::int64_t(l); ++m) {
+            same = same && sameBits(x.factor(l, m), y.factor(l, m));
+        }
+    }
+    return same;
+}
+
+// More kinds of call than are kept, each asked for twice, by two threads at once.
+TYPED_TEST(Coefficients, SharedSetsAreThoseOfTheirCall) {
+    using Real = TypeParam;
+    const auto askForAll = [] {
+        for (int round = 0; round < 2; ++round) {
+            for (const unsigned lmax : {3u, 9u, detail::kCachedLmax, detail::kCachedLmax + 1}) {
+                for (const auto normalization : {Normalization::orthonormal, Normalization::schmidt}) {
+                    for (const int bits : {0, 1, 2, 3, 4, 5, 6, 7}) {
+                        const bool gradients = bits & 1;
+                        const Convention convention{normalization, (bits & 2) != 0};
+                        const Output output = bits & 4 ? Output::real : Output::complex;
+                        const auto shared = detail::sharedCoefficients<Real>(lmax, gradients, convention, output);
+                        EXPECT_TRUE(sameCoefficients(
+                            *shared, detail::SeriesCoefficients<Real>(lmax, gradients, convention, output)))
+                            << lmax << ' ' << bits << ' ' << int(normalization);
+                    }
+                }
+            }
+        }
+    };
+    std::thread other(askForAll);
+    askForAll();
+    other.join();
 }
 
 }  // namespace
