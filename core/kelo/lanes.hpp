@@ -30,8 +30,9 @@ using MaskOf = std::conditional_t<sizeof(Real) == 8, std::int64_t, std::int32_t>
 
 // productInDouble(x, y) is the product x y of Real formed in double and rounded
 // once, which gives the same bits: double holds every product of two floats
-// exactly. A float product that rounds to a subnormal takes a microcode assist
-// of about a hundred cycles; the conversion to float that rounds it does not.
+// exactly. A float product that rounds to a subnormal, or has a subnormal
+// factor and no zero one, takes a microcode assist of about a hundred cycles;
+// the conversions to and from double do not.
 
 // Defining KELO_SCALAR_LANES evaluates one point at a time, as compilers
 // without GCC's vector extensions do.

@@ -38,9 +38,11 @@ namespace kelo::detail {
  * - each Legendre entry is divided by sqrt(2 pi) once for m and -m;
  * - a degree's harmonics and gradients come from one pass over its orders,
  *   which keeps the harmonics of the order before for the ladder terms;
- * - near the poles, float products that may round to subnormals are formed
- *   in double and rounded once (Lanes::productInDouble): the same bits,
- *   without the microcode assist that each such float product costs.
+ * - near the poles, float products that may round to subnormals, or take
+ *   one, are formed in double and rounded once (Lanes::productInDouble): the
+ *   same bits, without the microcode assist that each such float product costs;
+ * - a point's phases are formed one after the other, for the C library's
+ *   branches to follow.
  *
  * Each degree's outputs are staged lane-major and written to the points' rows
  * in transposed blocks (ColumnStage). Past kStreamingBytes of output, the
