@@ -16,9 +16,9 @@ namespace detail {
 
 /**
  * Runs writeBlock(kernel, first, last) for blocks of the points 0..N-1 on up
- * to `threads` threads (see forEachBlock), with the coefficients of the call
- * (sharedCoefficients) shared and a kernel of its own for each block, for a call that writes
- * the given outputs; either may be null.
+ * to `threads` threads (see forEachBlock), with the call's coefficients
+ * (sharedCoefficients) shared and a kernel of its own for each block, for a
+ * call that writes the given outputs; either may be null.
  */
 template <typename Real, typename WriteBlock>
 void forEachKernelBlock(unsigned int lmax, bool negative_m, Convention convention, Output output,
