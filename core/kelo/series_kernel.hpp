@@ -227,7 +227,7 @@ private:
         Vector zeroStepSin;
         Vector sums;   // of the phases, Legendre entries and d/dphi: finite unless one is not
         Mask recover;  // all ones: m cot(phi) is not finite
-        // The orders whose products are formed in double (mayRoundToSubnormal), if any.
+        // The orders whose sin(phi)^m may be tiny (mayRoundToSubnormal), if any.
         std::size_t tinyBegin;
         std::size_t tinyEnd;
     };
@@ -355,15 +355,15 @@ private:
     static constexpr bool kTinyOrders = std::is_same_v<Real, float>;
 
     /**
-     * Whether the products of an order whose sin(phi)^m are these may round to
-     * subnormal floats in some lane. Near the poles the Jacobi factor is at
-     * least about 0.7, so its Legendre entries are not much smaller than the
-     * power; the margin covers the phases and ladder factors that multiply them.
-     * A power that is 0 gives zeros, which take no assist.
+     * Whether products of these values may round to subnormal floats in some
+     * lane: the margin covers the phases and ladder factors that multiply
+     * them. Zeros give zeros, which take no assist. Near the poles the Jacobi
+     * factor is at least about 0.7, so only the orders whose sin(phi)^m may be
+     * tiny can have tiny Legendre entries.
      */
-    KELO_LANE_INLINE static bool mayRoundToSubnormal(Vector sinPower) {
+    KELO_LANE_INLINE static bool mayRoundToSubnormal(Vector values) {
         constexpr Real kTiny = std::numeric_limits<Real>::min() * 1024;
-        return kTinyOrders && L::anyLane((sinPower < kTiny) & (sinPower > -kTiny) & (sinPower != Real(0)));
+        return kTinyOrders && L::anyLane((values < kTiny) & (values > -kTiny) & (values != Real(0)));
     }
 
     /** x y; for a tiny order, formed in double (L::productInDouble), which gives the same bits. */
@@ -458,7 +458,16 @@ private:
         degreeOf<form, withGradients, true>(l, m_tinyGroup, harmonics, gradients);
     }
 
-    /** degree(), with the orders in [group.tinyBegin, group.tinyEnd) and the one after tiny if anyTiny. */
+    /**
+     * degree(); if anyTiny, the orders in [group.tinyBegin, group.tinyEnd)
+     * form their products in double. With gradients, an order checks its
+     * Legendre entries first, since degrees well above the order lift those of
+     * a tiny power clear of the subnormals (the Jacobi factor grows with the
+     * degree): its other products, and those of the derivatives of the order
+     * before, are formed in double only where its entries, or those of the
+     * order before, may be tiny. Values have too few products for the check
+     * to pay.
+     */
     template <Form form, bool withGradients, bool anyTiny>
     KELO_LANE_INLINE void degreeOf(std::size_t l, Group& group, Real* harmonics, Real* gradients) {
         constexpr bool kConjugates = form != Form::real;
@@ -469,14 +478,13 @@ private:
         Vector previousIm{};
         Vector previousConjRe{};
         Vector previousConjIm{};
-        // The body of order m, with its products formed in double if tiny.
-        const auto order = [&](std::size_t m, auto tinyOrder) KELO_LAMBDA_INLINE {
+        // The body of order m, from its scaled Legendre entry, with its products formed in double if tiny.
+        const auto order = [&](std::size_t m, Vector scaled, auto tinyOrder) KELO_LAMBDA_INLINE {
             constexpr bool tiny = decltype(tinyOrder)::value;
             if constexpr (withGradients) {
                 sendSome(m_gradientRows, 2 * kLinesPerOrder);
             }
             sendSome(m_valueRows, kLinesPerOrder);
-            const Vector scaled = scaledLegendre<tiny>(m, jacobi);
             sums += scaled;
             const Vector cosPart = times<tiny>(scaled, m_cosM[m]);
             const Vector re = cosPart - m_zeroSinM[m];
@@ -521,14 +529,17 @@ private:
                                              m_coefficients->order(l), Real(0), group, sums));
         };
         // The body of order m also forms the derivatives of order m - 1, from its harmonics.
-        const auto tiny = [&group](std::size_t m) {
-            return anyTiny && group.tinyBegin <= m && m <= group.tinyEnd;
-        };
+        bool previousTiny = false;
         for (std::size_t m = 0; m <= l; ++m) {
-            tiny(m) ? order(m, std::true_type{}) : order(m, std::false_type{});
+            const bool tinyPower = anyTiny && group.tinyBegin <= m && m < group.tinyEnd;
+            const Vector scaled = tinyPower ? scaledLegendre<true>(m, jacobi) : scaledLegendre<false>(m, jacobi);
+            const bool tiny = tinyPower && (!withGradients || mayRoundToSubnormal(scaled));
+            tiny || (withGradients && previousTiny) ? order(m, scaled, std::true_type{})
+                                                    : order(m, scaled, std::false_type{});
+            previousTiny = tiny;
         }
         if constexpr (withGradients) {
-            tiny(l) ? last(std::true_type{}) : last(std::false_type{});
+            previousTiny ? last(std::true_type{}) : last(std::false_type{});
         }
         group.sums = sums;
     }
