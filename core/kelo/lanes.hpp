@@ -258,6 +258,8 @@ public:
     }
     /** Sets one lane of an entry. */
     void setLane(std::size_t entry, std::size_t lane, Real value) { m_values[entry * L::count + lane] = value; }
+    /** One lane of an entry. */
+    Real lane(std::size_t entry, std::size_t lane) const { return m_values[entry * L::count + lane]; }
     /** The entry of the first point. */
     Real first(std::size_t entry) const { return m_values[entry * L::count]; }
 

@@ -300,14 +300,21 @@ private:
     KELO_LANE_INLINE Group prepareGroup(const Real* phi, const Real* theta, std::size_t n) {
         Group group{};
         Real perLane[4][kLanes];
+        // A point's phases one after the other: the C library's branches follow
+        // one angle growing step by step far better than the lanes' angles in turn.
         for (std::size_t j = 0; j < kLanes; ++j) {
             // Lanes past the last point evaluate it again and write the same bits to the same place.
             const std::size_t p = j < n ? j : n - 1;
             perLane[0][j] = std::cos(phi[p]);
             perLane[1][j] = std::sin(phi[p]);
-            // cos is even, so cos(theta) stands for cos(-theta).
+            for (std::size_t m = 0; m <= m_lmax; ++m) {
+                const std::complex<Real> phase = unitPhase(m_coefficients->order(m) * theta[p]);
+                m_cosM.setLane(m, j, phase.real());
+                m_sinM.setLane(m, j, phase.imag());
+            }
+            // cos is even, so cos(theta) stands for cos(-theta): the phase of order 1 holds it.
             const Real negTheta = -theta[p];
-            perLane[2][j] = negTheta == Real(0) ? Real(1) : std::cos(theta[p]);
+            perLane[2][j] = negTheta == Real(0) ? Real(1) : m_lmax >= 1 ? m_cosM.lane(1, j) : std::cos(theta[p]);
             perLane[3][j] = negTheta == Real(0) ? negTheta : std::sin(negTheta);
         }
         group.cosPhi = L::load(perLane[0]);
@@ -320,16 +327,6 @@ private:
 
         group.tinyBegin = group.tinyEnd = m_lmax + 1;
         Vector sinPower = L::broadcast(Real(1));
-        // A point's phases one after the other: the C library's branches follow
-        // one angle growing step by step far better than the lanes' angles in turn.
-        for (std::size_t j = 0; j < kLanes; ++j) {
-            const Real pointTheta = theta[j < n ? j : n - 1];
-            for (std::size_t m = 0; m <= m_lmax; ++m) {
-                const std::complex<Real> phase = unitPhase(m_coefficients->order(m) * pointTheta);
-                m_cosM.setLane(m, j, phase.real());
-                m_sinM.setLane(m, j, phase.imag());
-            }
-        }
         for (std::size_t m = 0; m <= m_lmax; ++m) {
             const Vector cosM = m_cosM[m];
             const Vector sinM = m_sinM[m];
