@@ -26,7 +26,8 @@ constexpr std::size_t kCachedCoefficientSets = 8;
  *
  * The last kCachedCoefficientSets sets of degrees up to kCachedLmax are
  * kept, the least recently used going first. Any thread may call this; a set
- * is built outside the lock, so two threads may build the same one at once.
+ * is built outside the lock, so two threads may build the same one at once,
+ * and the first to keep it gives it to both.
  *
  * @throws as SeriesCoefficients
  */
@@ -52,17 +53,23 @@ std::shared_ptr<const SeriesCoefficients<Real>> sharedCoefficients(unsigned int 
         std::rotate(entries.begin(), found, std::next(found));
         return entries.front().coefficients;
     };
-    {
-        const std::lock_guard<std::mutex> lock(mutex);
-        const auto found = std::find_if(entries.begin(), entries.end(), [&key](const Entry& entry) {
+    const auto find = [&key] {
+        return std::find_if(entries.begin(), entries.end(), [&key](const Entry& entry) {
             return entry.coefficients != nullptr && entry.key == key;
         });
-        if (found != entries.end()) {
+    };
+    {
+        const std::lock_guard<std::mutex> lock(mutex);
+        if (const auto found = find(); found != entries.end()) {
             return use(found);
         }
     }
     auto built = std::make_shared<const Coefficients>(lmax, gradients, convention, output);
     const std::lock_guard<std::mutex> lock(mutex);
+    // Another thread may have kept the same set meanwhile: one slot holds it.
+    if (const auto found = find(); found != entries.end()) {
+        return use(found);
+    }
     entries.back() = {key, built};
     return use(std::prev(entries.end()));
 }
