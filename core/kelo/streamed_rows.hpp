@@ -55,11 +55,10 @@ inline bool worthStreaming(const void* out, std::size_t bytes) {
 
 /**
  * The consecutive rows of a group of points, written in a buffer laid out
- * as the output (the same place within a cache line) and copied from there:
- * whole cache lines with non-temporal stores, and the partial lines at
- * either end, which neighbouring groups share, with ordinary ones. Written
- * directly, every line of the output would be read from memory before it is
- * written.
+ * as the output (the same place within a cache line) and copied from there
+ * with non-temporal stores: whole cache lines, and the parts of the lines at
+ * either end that neighbouring groups share (streamPart). Written directly,
+ * every line of the output would be read from memory before it is written.
  *
  * Lines go out a few at a time between the steps of the arithmetic
  * (sendSome), once they are final (markWritten): a burst of them would fill
@@ -73,6 +72,7 @@ template <typename Real>
 class alignas(kInterferenceSize) StreamedRows {  // its counters change with every line sent
 public:
     static constexpr std::size_t kLineBytes = 64;
+    static constexpr std::size_t kPieceBytes = 16;  // of a non-temporal store
 
     /**
      * Room for up to `rows` rows of up to `rowReals` Reals each; none, and
@@ -140,7 +140,7 @@ public:
         recordRun();
         const std::size_t bytes = m_rows * m_rowBytes;
         std::size_t line = std::min(lineAfter(0), bytes);
-        std::memcpy(m_to, m_from, line);
+        streamPart(m_to, m_from, line);
         for (std::size_t j = 0; j < m_rows; ++j) {
             // The lines that start in row j after those sent, the last one maybe spilling into the next rows.
             for (line = std::max(line, m_sent[j]); line + kLineBytes <= bytes && line < (j + 1) * m_rowBytes;
@@ -148,7 +148,7 @@ public:
                 streamLine(line);
             }
         }
-        std::memcpy(m_to + line, m_from + line, bytes - line);
+        streamPart(m_to + line, m_from + line, bytes - line);
     }
 
     /** Orders the streamed stores before any later store: the end of a block of groups. */
@@ -199,9 +199,29 @@ private:
 
     void streamLine(std::size_t offset) { streamLine(m_to + offset, m_from + offset); }
 
+    /**
+     * Copies part of a line that the neighbouring group writes the rest of:
+     * its whole 16-byte pieces with non-temporal stores, which write just
+     * their bytes, and the bytes around them with ordinary ones. An ordinary
+     * store would first read the line from memory, and every store after it
+     * would wait.
+     */
+    static void streamPart(char* to, const char* from, std::size_t bytes) {
+        std::size_t part = 0;
+#if defined(__SSE2__)
+        part = std::min(bytes, (kPieceBytes - reinterpret_cast<std::uintptr_t>(to) % kPieceBytes) % kPieceBytes);
+        std::memcpy(to, from, part);
+        for (; part + kPieceBytes <= bytes; part += kPieceBytes) {
+            _mm_stream_si128(reinterpret_cast<__m128i*>(to + part),
+                             _mm_load_si128(reinterpret_cast<const __m128i*>(from + part)));
+        }
+#endif
+        std::memcpy(to + part, from + part, bytes - part);
+    }
+
     static void streamLine(char* to, const char* from) {
 #if defined(__SSE2__)
-        for (std::size_t part = 0; part < kLineBytes; part += 16) {
+        for (std::size_t part = 0; part < kLineBytes; part += kPieceBytes) {
             _mm_stream_si128(reinterpret_cast<__m128i*>(to + part),
                              _mm_load_si128(reinterpret_cast<const __m128i*>(from + part)));
         }
