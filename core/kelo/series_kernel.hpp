@@ -15,6 +15,7 @@
 #include "kelo/lanes.hpp"
 #include "kelo/series_coefficients.hpp"
 #include "kelo/streamed_rows.hpp"
+#include "kelo/subnormal_assists.hpp"
 
 namespace kelo::detail {
 
@@ -38,9 +39,9 @@ namespace kelo::detail {
  * - each Legendre entry is divided by sqrt(2 pi) once for m and -m;
  * - a degree's harmonics and gradients come from one pass over its orders,
  *   which keeps the harmonics of the order before for the ladder terms;
- * - near the poles, float products that may round to subnormals, or take
- *   one, are formed in double and rounded once (Lanes::productInDouble): the
- *   same bits, without the microcode assist that each such float product costs;
+ * - near the poles, on CPUs where float products that round to subnormals,
+ *   or take one, cost a microcode assist each, they are formed in double and
+ *   rounded once (Lanes::productInDouble): the same bits, without the assist;
  * - a point's phases are formed one after the other, for the C library's
  *   branches to follow.
  *
@@ -89,6 +90,7 @@ public:
           m_lmax(coefficients.lmax()),
           m_negativeM(negative_m || coefficients.form() == Form::real),
           m_form(coefficients.form()),
+          m_tinyOrders(kTinyOrders && subnormalProductsTakeAssists()),
           m_sinPowers(m_lmax + 1),
           m_cosM(m_lmax + 1),
           m_sinM(m_lmax + 1),
@@ -227,7 +229,8 @@ private:
         Vector zeroStepSin;
         Vector sums;   // of the phases, Legendre entries and d/dphi: finite unless one is not
         Mask recover;  // all ones: m cot(phi) is not finite
-        // The orders whose sin(phi)^m may be tiny (mayRoundToSubnormal), if any.
+        // The orders whose sin(phi)^m may be tiny (mayRoundToSubnormal), if any
+        // and if such products are formed in double.
         std::size_t tinyBegin;
         std::size_t tinyEnd;
     };
@@ -336,7 +339,7 @@ private:
             m_zeroSinM.set(m, Real(0) * sinM);
             m_zeroNegSinM.set(m, Real(0) * -sinM);
             m_sinPowers.set(m, sinPower);
-            if (mayRoundToSubnormal(sinPower)) {
+            if (m_tinyOrders && mayRoundToSubnormal(sinPower)) {
                 group.tinyBegin = std::min<std::size_t>(group.tinyBegin, m);
                 group.tinyEnd = m + 1;
             }
@@ -737,6 +740,7 @@ private:
     std::uint32_t m_lmax;
     bool m_negativeM;
     Form m_form;
+    bool m_tinyOrders;  // products that may round to subnormal floats are formed in double
     LaneTable m_sinPowers;
     LaneTable m_cosM;
     LaneTable m_sinM;
