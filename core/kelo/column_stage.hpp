@@ -49,11 +49,41 @@ public:
     /** The columns of every row written so far, from the first. */
     std::size_t written() const { return m_written; }
 
+    /**
+     * The blocks at an edge that may share a cache line with another flush or
+     * another row: 64 bytes of every row, at the end of a flush and at the
+     * start of the rows.
+     */
+    static constexpr std::size_t kEdgeBlocks = 64 / (kLanes * sizeof(Real));
+
+    /**
+     * From now on, a flush that streamsNext() streams its blocks straight to
+     * rows[j] + column (Lanes::storeColumns), every row there aligned to 16
+     * bytes, but for its last kEdgeBlocks, which go on to the rows the stage
+     * writes, as do the rows' first kEdgeBlocks.
+     */
+    KELO_LANE_INLINE void streamTo(const std::array<Real*, kLanes>& rows) { m_streamed = rows; }
+
+    /** Whether the next flush streams blocks to the rows of streamTo(). */
+    KELO_LANE_INLINE bool streamsNext() const {
+        return L::streamsBlocks && m_streamed[0] != nullptr && m_written >= kEdgeBlocks * kLanes &&
+               m_staged > kEdgeBlocks * kLanes;
+    }
+
+    /** The column of every row up to which the last flush streamed to the rows of streamTo(). */
+    std::size_t streamedUntil() const { return m_streamedUntil; }
+
     /** Writes every whole block staged, and keeps the rest for later. */
     KELO_LANE_INLINE void flushBlocks() {
         const std::size_t blocks = m_staged / kLanes;
+        const std::size_t streamed = streamsNext() ? blocks - kEdgeBlocks : 0;
+        m_streamedUntil = m_written + streamed * kLanes;
         const Real* block = m_columns;
-        for (std::size_t b = 0; b < blocks; ++b, block += kLanes * kLanes) {
+        std::size_t b = 0;
+        for (; b < streamed; ++b, block += kLanes * kLanes) {
+            L::template storeColumns<true>(m_streamed.data(), m_written + b * kLanes, block);
+        }
+        for (; b < blocks; ++b, block += kLanes * kLanes) {
             L::storeColumns(m_rows.data(), m_written + b * kLanes, block);
         }
         m_written += blocks * kLanes;
@@ -72,6 +102,7 @@ public:
      * group's rows. Otherwise the last columns go lane by lane.
      */
     KELO_LANE_INLINE void finish() {
+        m_streamed = {};  // the rows' last columns go where the stage writes
         if (m_written == 0 && m_staged >= kLanes) {
             const std::size_t last = m_staged - kLanes;
             for (std::size_t k = 0; k < last; k += kLanes) {
@@ -111,6 +142,8 @@ private:
     std::array<Real*, kLanes> m_rows;
     std::size_t m_written = 0;  // columns already in the rows
     std::size_t m_staged = 0;   // columns waiting in m_columns
+    std::size_t m_streamedUntil = 0;
+    std::array<Real*, kLanes> m_streamed{};  // the rows that flushes stream to, if any
 };
 
 }  // namespace kelo::detail

@@ -65,11 +65,40 @@ struct Lanes {
     }
     KELO_LANE_INLINE static void store(Real* to, Vector v) { *reinterpret_cast<Unaligned*>(to) = v; }
 
-    // Doubles are stored in 16-byte halves, which never split a complex value's alignment.
+    // Rows take doubles in 16-byte halves, which never split a complex value's
+    // alignment, and streamed Reals too, a non-temporal store each.
     typedef Real Half __attribute__((vector_size(16), aligned(alignof(Real))));
+    /** Whether blocks can be streamed: in 16-byte pieces, to rows aligned to 16 bytes. */
+#if defined(__SSE2__)
+    static constexpr bool streamsBlocks = true;
+#else
+    static constexpr bool streamsBlocks = false;
+#endif
+    /** The 16 bytes at `to`; streamed, by a non-temporal store, `to` aligned to 16 bytes. */
+    template <bool streamed>
+    KELO_LANE_INLINE static void storeHalf(Real* to, Half half) {
+        if constexpr (streamed && streamsBlocks) {
+            typedef Real Aligned __attribute__((vector_size(16)));
+            if constexpr (std::is_same_v<Real, double>) {
+                __builtin_ia32_movntpd(to, Aligned(half));
+            } else {
+                __builtin_ia32_movntps(to, Aligned(half));
+            }
+        } else {
+            *reinterpret_cast<Half*>(to) = half;
+        }
+    }
+    /** A Vector at `to`, in two halves. */
+    template <bool streamed>
     KELO_LANE_INLINE static void storeHalves(Real* to, Vector v) {
-        *reinterpret_cast<Half*>(to) = __builtin_shufflevector(v, v, 0, 1);
-        *reinterpret_cast<Half*>(to + 2) = __builtin_shufflevector(v, v, 2, 3);
+        constexpr std::size_t half = count / 2;
+        if constexpr (count == 4) {
+            storeHalf<streamed>(to, __builtin_shufflevector(v, v, 0, 1));
+            storeHalf<streamed>(to + half, __builtin_shufflevector(v, v, 2, 3));
+        } else {
+            storeHalf<streamed>(to, __builtin_shufflevector(v, v, 0, 1, 2, 3));
+            storeHalf<streamed>(to + half, __builtin_shufflevector(v, v, 4, 5, 6, 7));
+        }
     }
     /** Four doubles: the two at low, then the two at high. */
     KELO_LANE_INLINE static Vector halves(const Real* low, const Real* high) {
@@ -142,8 +171,10 @@ struct Lanes {
     /**
      * Transposes a block of `count` columns held lane-major (column k of lane j
      * at columns[k * count + j]) into the points' rows: rows[j][offset + k] for
-     * every lane j, one store of `count` Reals per lane.
+     * every lane j, one store of `count` Reals per lane. Streamed, the stores
+     * are non-temporal, and every row's place must be aligned to 16 bytes.
      */
+    template <bool streamed = false>
     KELO_LANE_INLINE static void storeColumns(Real* const* rows, std::size_t offset, const Real* columns) {
         // Each column is loaded where it is used: an array of them would be
         // copied through the stack in halves, and read back whole.
@@ -156,10 +187,10 @@ struct Lanes {
             const Vector low13 = halves(half(1, 0), half(3, 0));
             const Vector high02 = halves(half(0, 2), half(2, 2));
             const Vector high13 = halves(half(1, 2), half(3, 2));
-            storeHalves(rows[0] + offset, __builtin_shuffle(low02, low13, Mask{0, 4, 2, 6}));
-            storeHalves(rows[1] + offset, __builtin_shuffle(low02, low13, Mask{1, 5, 3, 7}));
-            storeHalves(rows[2] + offset, __builtin_shuffle(high02, high13, Mask{0, 4, 2, 6}));
-            storeHalves(rows[3] + offset, __builtin_shuffle(high02, high13, Mask{1, 5, 3, 7}));
+            storeHalves<streamed>(rows[0] + offset, __builtin_shuffle(low02, low13, Mask{0, 4, 2, 6}));
+            storeHalves<streamed>(rows[1] + offset, __builtin_shuffle(low02, low13, Mask{1, 5, 3, 7}));
+            storeHalves<streamed>(rows[2] + offset, __builtin_shuffle(high02, high13, Mask{0, 4, 2, 6}));
+            storeHalves<streamed>(rows[3] + offset, __builtin_shuffle(high02, high13, Mask{1, 5, 3, 7}));
         } else {
             // Pairs of columns, then quadruples, then the halves of the lanes.
             Vector t[8];
@@ -174,10 +205,17 @@ struct Lanes {
                 u[k + 2] = __builtin_shuffle(t[k + 1], t[k + 3], Mask{0, 1, 8, 9, 4, 5, 12, 13});
                 u[k + 3] = __builtin_shuffle(t[k + 1], t[k + 3], Mask{2, 3, 10, 11, 6, 7, 14, 15});
             }
+            // Plain stores keep the rows' 32 bytes whole: floats' rows need not be aligned to 16.
+            const auto storeRow = [](Real* to, Vector v) KELO_LAMBDA_INLINE {
+                if constexpr (streamed) {
+                    storeHalves<true>(to, v);
+                } else {
+                    store(to, v);
+                }
+            };
             for (std::size_t j = 0; j < 4; ++j) {
-                store(rows[j] + offset, __builtin_shuffle(u[j], u[j + 4], Mask{0, 1, 2, 3, 8, 9, 10, 11}));
-                store(rows[j + 4] + offset,
-                      __builtin_shuffle(u[j], u[j + 4], Mask{4, 5, 6, 7, 12, 13, 14, 15}));
+                storeRow(rows[j] + offset, __builtin_shuffle(u[j], u[j + 4], Mask{0, 1, 2, 3, 8, 9, 10, 11}));
+                storeRow(rows[j + 4] + offset, __builtin_shuffle(u[j], u[j + 4], Mask{4, 5, 6, 7, 12, 13, 14, 15}));
             }
         }
     }
@@ -229,6 +267,9 @@ struct Lanes {
     static Mask nan(Vector value) { return std::isnan(value) ? Mask(-1) : Mask(0); }
     static bool any(Mask mask, std::size_t) { return mask != 0; }
     static bool anyLane(Mask mask) { return mask != 0; }
+    /** A block of one Real has no 16-byte pieces to stream. */
+    static constexpr bool streamsBlocks = false;
+    template <bool streamed = false>
     static void storeColumns(Real* const* rows, std::size_t offset, const Real* columns) {
         rows[0][offset] = columns[0];
     }

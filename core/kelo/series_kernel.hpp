@@ -169,11 +169,10 @@ private:
     KELO_LANE_INLINE void valuesIn(const Real* phi, const Real* theta, std::size_t n, Real* out) {
         Real* const rows = stagedRows(m_valueRows, out, n, valueWidth());
         Group group = prepareGroup(phi, theta, n);
-        ColumnStage<Real> stage(m_valueColumns.data(), laneRows(rows, valueWidth(), n));
+        ColumnStage<Real> stage = stageOf(m_valueColumns, m_valueRows, rows, out, n, valueWidth());
         for (std::size_t l = 0; l <= m_lmax; ++l) {
             degree<form, false>(l, group, stage.append(degreeWidth(l)), nullptr);
-            stage.flushBlocks();
-            markWritten(m_valueRows, stage);
+            flushBlocks(m_valueRows, stage);
         }
         stage.finish();
         finishRows(m_valueRows);
@@ -192,16 +191,16 @@ private:
         Real* const harmonicRows = harmonics == nullptr ? nullptr : stagedRows(m_valueRows, harmonics, n, valueWidth());
         Group group = prepareGroup(phi, theta, n);
         prepareCotangents(group);
-        ColumnStage<Real> gradientStage(m_gradientColumns.data(), laneRows(gradientRows, 2 * valueWidth(), n));
-        ColumnStage<Real> harmonicStage(m_valueColumns.data(), laneRows(harmonicRows, valueWidth(), n));
+        ColumnStage<Real> gradientStage =
+            stageOf(m_gradientColumns, m_gradientRows, gradientRows, gradients, n, 2 * valueWidth());
+        ColumnStage<Real> harmonicStage =
+            stageOf(m_valueColumns, m_valueRows, harmonicRows, harmonics, n, valueWidth());
         for (std::size_t l = 0; l <= m_lmax; ++l) {
             degree<form, true>(l, group, harmonics == nullptr ? nullptr : harmonicStage.append(degreeWidth(l)),
                                gradientStage.append(2 * degreeWidth(l)));
-            gradientStage.flushBlocks();
-            markWritten(m_gradientRows, gradientStage);
+            flushBlocks(m_gradientRows, gradientStage);
             if (harmonics != nullptr) {
-                harmonicStage.flushBlocks();
-                markWritten(m_valueRows, harmonicStage);
+                flushBlocks(m_valueRows, harmonicStage);
             }
         }
         gradientStage.finish();
@@ -250,18 +249,31 @@ private:
         return streamed.enabled() ? streamed.begin(out, n, width) : out;
     }
 
-    /** The columns the stage wrote to the rows are final. */
-    static void markWritten(StreamedRows<Real>& streamed, const ColumnStage<Real>& stage) {
-        if (streamed.enabled()) {
-            streamed.markWritten(stage.written());
+    /**
+     * The stage of a group's n rows of `width` Reals, written at `rows` and
+     * bound for out, from `columns`; it streams to out itself where it may.
+     */
+    KELO_LANE_INLINE static ColumnStage<Real> stageOf(CacheLineVector<Real>& columns,
+                                                      const StreamedRows<Real>& streamed, Real* rows, Real* out,
+                                                      std::size_t n, std::size_t width) {
+        ColumnStage<Real> stage(columns.data(), laneRows(rows, width, n));
+        if (streamed.enabled() && out != nullptr && streamed.streamsDirectly()) {
+            stage.streamTo(laneRows(out, width, n));
         }
+        return stage;
     }
 
-    /** Sends a few lines of the rows written, between the orders of a degree. */
-    KELO_LANE_INLINE static void sendSome(StreamedRows<Real>& streamed, std::size_t lines) {
-        if (streamed.enabled()) {
-            streamed.sendSome(lines);
+    /** Writes the whole blocks staged, which are final; a streamed row's final lines go out. */
+    KELO_LANE_INLINE static void flushBlocks(StreamedRows<Real>& streamed, ColumnStage<Real>& stage) {
+        if (!streamed.enabled()) {
+            stage.flushBlocks();
+            return;
         }
+        if (stage.streamsNext()) {
+            streamed.sendCarried();
+        }
+        stage.flushBlocks();
+        streamed.markWritten(stage.written(), stage.streamedUntil());
     }
 
     /**
@@ -417,13 +429,6 @@ private:
     }
 
     /**
-     * Lines of streamed rows to send per order computed: an order of a degree
-     * adds to a group's harmonics two complex values per point, 128 bytes in
-     * either precision, and twice that to its gradients.
-     */
-    static constexpr std::size_t kLinesPerOrder = 2;
-
-    /**
      * Steps to degree l and stages its harmonics, unless `harmonics` is null,
      * and its gradients if asked for, each among the degree's columns.
      *
@@ -481,10 +486,6 @@ private:
         // The body of order m, from its scaled Legendre entry, with its products formed in double if tiny.
         const auto order = [&](std::size_t m, Vector scaled, auto tinyOrder) KELO_LAMBDA_INLINE {
             constexpr bool tiny = decltype(tinyOrder)::value;
-            if constexpr (withGradients) {
-                sendSome(m_gradientRows, 2 * kLinesPerOrder);
-            }
-            sendSome(m_valueRows, kLinesPerOrder);
             sums += scaled;
             const Vector cosPart = times<tiny>(scaled, m_cosM[m]);
             const Vector re = cosPart - m_zeroSinM[m];
