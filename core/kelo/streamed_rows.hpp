@@ -127,7 +127,7 @@ public:
      * but for those before `streamedUntil` if sendCarried() came before: the
      * stage streamed those.
      */
-    KELO_LANE_INLINE void markWritten(std::size_t reals, std::size_t streamedUntil = 0) {
+    KELO_LANE_INLINE void markWritten(std::size_t reals, std::size_t streamedUntil) {
         const std::size_t written = reals * sizeof(Real);
         const std::size_t streamed = m_carriedSent ? streamedUntil * sizeof(Real) : 0;
         for (std::size_t j = 0; j < m_rows; ++j) {
