@@ -80,8 +80,10 @@ public:
         m_streamedUntil = m_written + streamed * kLanes;
         const Real* block = m_columns;
         std::size_t b = 0;
-        for (; b < streamed; ++b, block += kLanes * kLanes) {
-            L::template storeColumns<true>(m_streamed.data(), m_written + b * kLanes, block);
+        if constexpr (L::streamsBlocks) {
+            for (; b < streamed; ++b, block += kLanes * kLanes) {
+                L::template storeColumns<true>(m_streamed.data(), m_written + b * kLanes, block);
+            }
         }
         for (; b < blocks; ++b, block += kLanes * kLanes) {
             L::storeColumns(m_rows.data(), m_written + b * kLanes, block);

@@ -66,11 +66,18 @@ struct Lanes {
     KELO_LANE_INLINE static void store(Real* to, Vector v) { *reinterpret_cast<Unaligned*>(to) = v; }
 
     // Rows take doubles in 16-byte halves, which never split a complex value's
-    // alignment, and streamed Reals too, a non-temporal store each.
+    // alignment: a non-temporal store each where they are streamed.
     typedef Real Half __attribute__((vector_size(16), aligned(alignof(Real))));
-    /** Whether blocks can be streamed: in 16-byte pieces, to rows aligned to 16 bytes. */
+    /**
+     * Whether a stage can stream its blocks itself: in 16-byte pieces, to rows
+     * aligned to 16 bytes. A block's stores reach into one or two lines of
+     * every lane's row, which stay part-written until the next block, so
+     * they must all fit in the write-combining buffers: a float group's 8
+     * rows streamed that way took up to 3.3 times as long as through
+     * StreamedRows' buffer, on AMD Zen 4.
+     */
 #if defined(__SSE2__)
-    static constexpr bool streamsBlocks = true;
+    static constexpr bool streamsBlocks = 2 * count <= kWriteCombiningLines;
 #else
     static constexpr bool streamsBlocks = false;
 #endif
@@ -171,11 +178,13 @@ struct Lanes {
     /**
      * Transposes a block of `count` columns held lane-major (column k of lane j
      * at columns[k * count + j]) into the points' rows: rows[j][offset + k] for
-     * every lane j, one store of `count` Reals per lane. Streamed, the stores
-     * are non-temporal, and every row's place must be aligned to 16 bytes.
+     * every lane j, one store of `count` Reals per lane. Streamed, where
+     * streamsBlocks, the stores are non-temporal, and every row's place must
+     * be aligned to 16 bytes.
      */
     template <bool streamed = false>
     KELO_LANE_INLINE static void storeColumns(Real* const* rows, std::size_t offset, const Real* columns) {
+        static_assert(!streamed || streamsBlocks);
         // Each column is loaded where it is used: an array of them would be
         // copied through the stack in halves, and read back whole.
         const auto column = [columns](std::size_t k) KELO_LAMBDA_INLINE { return load(columns + k * count); };
@@ -205,17 +214,10 @@ struct Lanes {
                 u[k + 2] = __builtin_shuffle(t[k + 1], t[k + 3], Mask{0, 1, 8, 9, 4, 5, 12, 13});
                 u[k + 3] = __builtin_shuffle(t[k + 1], t[k + 3], Mask{2, 3, 10, 11, 6, 7, 14, 15});
             }
-            // Plain stores keep the rows' 32 bytes whole: floats' rows need not be aligned to 16.
-            const auto storeRow = [](Real* to, Vector v) KELO_LAMBDA_INLINE {
-                if constexpr (streamed) {
-                    storeHalves<true>(to, v);
-                } else {
-                    store(to, v);
-                }
-            };
+            // Whole stores: floats' rows need not be aligned to 16 bytes.
             for (std::size_t j = 0; j < 4; ++j) {
-                storeRow(rows[j] + offset, __builtin_shuffle(u[j], u[j + 4], Mask{0, 1, 2, 3, 8, 9, 10, 11}));
-                storeRow(rows[j + 4] + offset, __builtin_shuffle(u[j], u[j + 4], Mask{4, 5, 6, 7, 12, 13, 14, 15}));
+                store(rows[j] + offset, __builtin_shuffle(u[j], u[j + 4], Mask{0, 1, 2, 3, 8, 9, 10, 11}));
+                store(rows[j + 4] + offset, __builtin_shuffle(u[j], u[j + 4], Mask{4, 5, 6, 7, 12, 13, 14, 15}));
             }
         }
     }

@@ -61,12 +61,13 @@ inline bool worthStreaming(const void* out, std::size_t bytes) {
  * every line of the output would be read from memory before it is written.
  *
  * The lines that a degree makes final go out together (markWritten). Where
- * the rows lie apart, the stage streams most of each degree to the output
- * itself (ColumnStage::streamTo) and writes only the edges to the buffer:
- * the part of a line that the buffer holds goes out just before the stage
- * streams the rest of it (sendCarried), and the lines that the stage left
- * unfinished just after, so that no line stays partly written for long. A
- * line that does leaves the write-combining buffers piece by piece.
+ * a stage can stream its blocks (Lanes::streamsBlocks) and the rows lie
+ * apart, it streams most of each degree to the output itself
+ * (ColumnStage::streamTo) and writes only the edges to the buffer: the part
+ * of a line that the buffer holds goes out just before the stage streams the
+ * rest of it (sendCarried), and the lines that the stage left unfinished
+ * just after, so that no line stays partly written for long. A line that
+ * does leaves the write-combining buffers piece by piece.
  *
  * A block of groups ends with fence(), which orders the streamed stores
  * before any that follow.

@@ -62,8 +62,9 @@ TYPED_TEST(Parallel, AnySplitWritesTheSerialBits) {
 
 // Past kStreamingBytes of output, each group's rows are staged and streamed:
 // the same bits as small calls write, wherever the output starts within a
-// cache line, and nothing outside it. Where rows are 16-byte aligned, most of
-// each degree is streamed from the stage itself: at lmax 21 in long runs.
+// cache line, and nothing outside it. Where the rows of doubles are 16-byte
+// aligned, most of each degree is streamed from the stage itself: at lmax 21
+// in long runs.
 template <typename Real>
 void expectStreamedRowsWriteTheSameBits(unsigned lmax) {
     SCOPED_TRACE(::testing::Message() << "lmax " << lmax);
