@@ -81,31 +81,22 @@ struct Lanes {
 #else
     static constexpr bool streamsBlocks = false;
 #endif
-    /** The 16 bytes at `to`; streamed, by a non-temporal store, `to` aligned to 16 bytes. */
+    /** Two doubles at `to`; streamed, by a non-temporal store, `to` aligned to 16 bytes. */
     template <bool streamed>
     KELO_LANE_INLINE static void storeHalf(Real* to, Half half) {
+        static_assert(std::is_same_v<Real, double>);
         if constexpr (streamed && streamsBlocks) {
             typedef Real Aligned __attribute__((vector_size(16)));
-            if constexpr (std::is_same_v<Real, double>) {
-                __builtin_ia32_movntpd(to, Aligned(half));
-            } else {
-                __builtin_ia32_movntps(to, Aligned(half));
-            }
+            __builtin_ia32_movntpd(to, Aligned(half));
         } else {
             *reinterpret_cast<Half*>(to) = half;
         }
     }
-    /** A Vector at `to`, in two halves. */
+    /** Four doubles at `to`, in two halves. */
     template <bool streamed>
     KELO_LANE_INLINE static void storeHalves(Real* to, Vector v) {
-        constexpr std::size_t half = count / 2;
-        if constexpr (count == 4) {
-            storeHalf<streamed>(to, __builtin_shufflevector(v, v, 0, 1));
-            storeHalf<streamed>(to + half, __builtin_shufflevector(v, v, 2, 3));
-        } else {
-            storeHalf<streamed>(to, __builtin_shufflevector(v, v, 0, 1, 2, 3));
-            storeHalf<streamed>(to + half, __builtin_shufflevector(v, v, 4, 5, 6, 7));
-        }
+        storeHalf<streamed>(to, __builtin_shufflevector(v, v, 0, 1));
+        storeHalf<streamed>(to + 2, __builtin_shufflevector(v, v, 2, 3));
     }
     /** Four doubles: the two at low, then the two at high. */
     KELO_LANE_INLINE static Vector halves(const Real* low, const Real* high) {

@@ -180,9 +180,10 @@ private:
     /**
      * Whether no two of the rows start within kPageMargin bytes of each other
      * in a 4 KiB page. A stage writes its rows side by side, a few bytes of
-     * each in turn; rows that share their place in a page slow those stores
-     * down many times over: float64 rows of 65536 bytes streamed that way took
-     * 1.5 times as long as through the buffer, on AMD Zen 4.
+     * each in turn; where the rows share their place in a page, that slows the
+     * whole kernel down, though streamed stores alone keep their speed there:
+     * float64 rows of 65536 bytes streamed that way took 1.5 times as long as
+     * through the buffer, on AMD Zen 4.
      */
     bool rowsApartInPages() const {
         constexpr std::size_t kPage = 4096;
@@ -228,8 +229,7 @@ private:
         part = std::min(bytes, (kPieceBytes - reinterpret_cast<std::uintptr_t>(to) % kPieceBytes) % kPieceBytes);
         std::memcpy(to, from, part);
         for (; part + kPieceBytes <= bytes; part += kPieceBytes) {
-            _mm_stream_si128(reinterpret_cast<__m128i*>(to + part),
-                             _mm_load_si128(reinterpret_cast<const __m128i*>(from + part)));
+            streamPiece(to + part, from + part);
         }
 #endif
         std::memcpy(to + part, from + part, bytes - part);
